@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+// Entry points of the commands of brivane-fwtool. Each takes the arguments
+// after the command name and returns the process exit status.
+int runDevicesCommand(const QStringList &arguments);
+int runDeviceCommand(const QString &command, const QStringList &arguments); // info, update, ...
+int runPackageInfoCommand(const QStringList &arguments);
+int runStoreCommand(const QStringList &arguments);
+int runEmulatorCommand(const QStringList &arguments);
+
+namespace Cli {
+// Prints one line to stderr and returns the failure status 1.
+int fail(const QString &message);
+void printLine(const QString &text);
+void printJson(const QJsonObject &object);
+void printJson(const QJsonArray &array);
+// True when stderr is a terminal (progress bars are drawn only there).
+bool stderrIsTerminal();
+// Draws or updates a progress bar on stderr (fraction 0..1); a no-op when
+// stderr is not a terminal.
+void drawProgress(double fraction);
+void endProgress();
+// Installs the emulated HID backend when BRIVANE_EMULATOR names a folder.
+// Returns false (after printing the reason) when the folder cannot be used.
+bool setupHidBackendFromEnvironment();
+} // namespace Cli

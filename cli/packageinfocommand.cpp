@@ -1,0 +1,8 @@
+#include "clicommon.h"
+
+// Placeholder until the command is implemented.
+int runPackageInfoCommand(const QStringList &arguments)
+{
+    Q_UNUSED(arguments)
+    return Cli::fail(QStringLiteral("command not available in this build"));
+}

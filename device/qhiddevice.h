@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QObject>
+#include <QScopedPointer>
+
+class QHidDevicePrivate;
+
+// A thin object over one HID device handle of the installed HID backend.
+class QHidDevice : public QObject
+{
+    Q_OBJECT
+public:
+    explicit QHidDevice(QObject *parent = nullptr);
+    ~QHidDevice() override;
+
+    // Opens the first enumerated device whose vendor id, product id and USB
+    // interface number all match; interfaceNumber -1 is a device whose path
+    // names no interface.
+    bool open(quint16 vendorId, quint16 productId, int interfaceNumber);
+    void close();
+    bool isOpen() const;
+
+    // Reads one input report into data; length -1 means data's current size,
+    // timeoutMs -1 waits without limit. Returns the byte count (data resized
+    // to it), 0 on time-out, negative on error (data left empty).
+    int read(QByteArray *data, int length = -1, int timeoutMs = -1);
+    // Writes data (byte 0 is the report id); returns bytes written or -1.
+    int write(const QByteArray *data, int length = -1);
+
+private:
+    QScopedPointer<QHidDevicePrivate> d;
+};

@@ -1,0 +1,33 @@
+#include "testsupport.h"
+
+#include <QFile>
+#include <QRegularExpression>
+
+namespace TestSupport {
+
+QString vectorsDirectory()
+{
+    return qEnvironmentVariable("BRIVANE_VECTORS_DIR");
+}
+
+QString sourceDirectory()
+{
+    return qEnvironmentVariable("BRIVANE_SOURCE_DIR");
+}
+
+QByteArray readWholeFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+QByteArray fromHex(const QString &text)
+{
+    QString compact = text;
+    compact.remove(QRegularExpression(QStringLiteral("\\s")));
+    return QByteArray::fromHex(compact.toLatin1());
+}
+
+} // namespace TestSupport
