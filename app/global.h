@@ -36,7 +36,12 @@ public:
     Q_ENUM(ConfigKey)
 
     // Outcome of a save, for callers that must tell "unchanged" from "failed".
-    enum class SaveResult { Written, Unchanged, Removed, Failed };
+    enum class SaveResult {
+        Written,        // the new content is on disk
+        Unchanged,      // an identical file was already there; nothing written
+        NothingToWrite, // empty data: nothing written (a differing old file was removed)
+        Failed,         // the file could not be written or removed; see the log
+    };
 
     static Global *instance();
 

@@ -11,6 +11,7 @@
 
 class QHidDevice;
 class HotplugSource;
+class HidBackend;
 
 // Vendor and product of a device-interface name of the Windows device-change
 // notification, or nothing when the name has too few parts to be read.
@@ -59,9 +60,11 @@ signals:
 
 private:
     explicit BridgeUSB(QObject *parent = nullptr);
+    void watchBackend(HidBackend *backend);
 
     QHidDevice *device = nullptr;
     HotplugSource *hotplug = nullptr;
+    HidBackend *watchedBackend = nullptr;
     QRecursiveMutex exchangeLock;
     QAtomicInt replyTimeout{replyTimeoutMs};
 };

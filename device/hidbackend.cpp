@@ -2,22 +2,43 @@
 
 #include <QAtomicPointer>
 
+#include <QMutex>
+#include <QMutexLocker>
+
 namespace {
 QAtomicPointer<HidBackend> installedBackend;
+QMutex observerMutex;
+std::function<void(HidBackend *)> installObserver;
 } // namespace
+
+HidBackend *HidBackend::systemBackend()
+{
+    static SystemHidBackend backend;
+    return &backend;
+}
 
 HidBackend *HidBackend::current()
 {
     HidBackend *backend = installedBackend.loadAcquire();
-    if (backend)
-        return backend;
-    static SystemHidBackend systemBackend;
-    return &systemBackend;
+    return backend ? backend : systemBackend();
 }
 
 void HidBackend::install(HidBackend *backend)
 {
     installedBackend.storeRelease(backend);
+    std::function<void(HidBackend *)> observer;
+    {
+        QMutexLocker locker(&observerMutex);
+        observer = installObserver;
+    }
+    if (observer)
+        observer(current());
+}
+
+void HidBackend::setInstallObserver(std::function<void(HidBackend *)> observer)
+{
+    QMutexLocker locker(&observerMutex);
+    installObserver = std::move(observer);
 }
 
 int SystemHidBackend::init()

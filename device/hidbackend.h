@@ -5,6 +5,7 @@
 #include <hidapi.h>
 
 #include <cstddef>
+#include <functional>
 
 // The seam between the transport and the HID library. Every call the
 // transport makes to hidapi goes through the backend that is installed, so
@@ -42,6 +43,10 @@ public:
     // Installs a backend for the rest of the process (tests, emulator mode).
     // The backend is not owned; nullptr restores the system hidapi.
     static void install(HidBackend *backend);
+    static HidBackend *systemBackend();
+    // Called after every install(); the transport uses it to follow the
+    // arrivals and removals the new backend reports.
+    static void setInstallObserver(std::function<void(HidBackend *)> observer);
 
 signals:
     // Emitted by backends that know about arrivals and removals themselves

@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QScopedPointer>
 
+#include <cstdio>
+
 class QHidDevicePrivate;
 
 // A thin object over one HID device handle of the installed HID backend.
@@ -26,6 +28,10 @@ public:
     int read(QByteArray *data, int length = -1, int timeoutMs = -1);
     // Writes data (byte 0 is the report id); returns bytes written or -1.
     int write(const QByteArray *data, int length = -1);
+
+    // Where the "hid_open:" line of every open goes (standard output unless
+    // changed; the command-line tool keeps its standard output for results).
+    static void setOpenTraceStream(FILE *stream);
 
 private:
     QScopedPointer<QHidDevicePrivate> d;

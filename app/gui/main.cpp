@@ -1,0 +1,10 @@
+#include "startup.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    Startup::setApplicationIdentity();
+    return Startup::run(application);
+}

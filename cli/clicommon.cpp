@@ -1,0 +1,79 @@
+#include "clicommon.h"
+
+#include "emulatorbackend.h"
+#include "hidbackend.h"
+
+#include <QJsonArray>
+#include <QTextStream>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace Cli {
+
+int fail(const QString &message)
+{
+    QTextStream err(stderr);
+    err << "brivane-fwtool: " << message << '\n';
+    return 1;
+}
+
+void printLine(const QString &text)
+{
+    QTextStream out(stdout);
+    out << text << '\n';
+}
+
+void printJson(const QJsonObject &object)
+{
+    QTextStream out(stdout);
+    out << QJsonDocument(object).toJson(QJsonDocument::Indented);
+}
+
+void printJson(const QJsonArray &array)
+{
+    QTextStream out(stdout);
+    out << QJsonDocument(array).toJson(QJsonDocument::Indented);
+}
+
+bool stderrIsTerminal()
+{
+    return isatty(fileno(stderr));
+}
+
+void drawProgress(double fraction)
+{
+    if (!stderrIsTerminal())
+        return;
+    constexpr int barWidthCharacters = 40;
+    fraction = qBound(0.0, fraction, 1.0);
+    const int filled = int(fraction * barWidthCharacters + 0.5);
+    std::fprintf(stderr, "\r[%s%s] %3d%%", QByteArray(filled, '#').constData(),
+                 QByteArray(barWidthCharacters - filled, ' ').constData(), int(fraction * 100 + 0.5));
+    std::fflush(stderr);
+}
+
+void endProgress()
+{
+    if (!stderrIsTerminal())
+        return;
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
+}
+
+bool setupHidBackendFromEnvironment()
+{
+    if (!qEnvironmentVariableIsSet("BRIVANE_EMULATOR"))
+        return true;
+    // Lives for the rest of the process, like the system backend.
+    static EmulatorBackend *emulator = EmulatorBackend::fromEnvironment();
+    if (!emulator) {
+        fail(QStringLiteral("BRIVANE_EMULATOR=%1 names no usable emulator folder")
+                 .arg(qEnvironmentVariable("BRIVANE_EMULATOR")));
+        return false;
+    }
+    HidBackend::install(emulator);
+    return true;
+}
+
+} // namespace Cli

@@ -1,0 +1,62 @@
+#include "clicommon.h"
+#include "qhiddevice.h"
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+
+namespace {
+
+const char usageText[] =
+    "Usage: brivane-fwtool <command> [options]\n"
+    "\n"
+    "Commands:\n"
+    "  devices                      list the HID devices the transport sees\n"
+    "  info                         connect an adapter and print its state\n"
+    "  update                       write a firmware file into an adapter\n"
+    "  factory-restore              write firmware and factory settings (T5)\n"
+    "  boot-mode                    set the console boot mode (T5)\n"
+    "  backup                       save the adapter's user data to a .bkp file (T5)\n"
+    "  restore-data                 write a .bkp file back into the adapter (T5)\n"
+    "  package-info                 decode a K3/M7 firmware package\n"
+    "  store                        get, put, head objects of the firmware store; ping it\n"
+    "  emulate                      create emulated adapters for BRIVANE_EMULATOR\n"
+    "\n"
+    "Every command takes --help. BRIVANE_EMULATOR=<folder> makes the tool talk to\n"
+    "the emulated adapters in that folder instead of real ones.\n";
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Brivane Firmware Tool"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Brivane"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("3.3.8"));
+    // The libraries log every exchange; a technician asks for that with
+    // QT_LOGGING_RULES, otherwise only warnings go to stderr.
+    if (!qEnvironmentVariableIsSet("QT_LOGGING_RULES"))
+        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.info=false\n*.warning=false"));
+
+    QHidDevice::setOpenTraceStream(stderr);
+
+    QStringList arguments = QCoreApplication::arguments().mid(1);
+    if (arguments.isEmpty() || arguments.first() == QLatin1String("--help") ||
+        arguments.first() == QLatin1String("-h") || arguments.first() == QLatin1String("help")) {
+        Cli::printLine(QString::fromLatin1(usageText));
+        return arguments.isEmpty() ? 2 : 0;
+    }
+    const QString command = arguments.takeFirst();
+    if (command == QLatin1String("devices"))
+        return runDevicesCommand(arguments);
+    if (command == QLatin1String("info") || command == QLatin1String("update") ||
+        command == QLatin1String("factory-restore") || command == QLatin1String("boot-mode") ||
+        command == QLatin1String("backup") || command == QLatin1String("restore-data"))
+        return runDeviceCommand(command, arguments);
+    if (command == QLatin1String("package-info"))
+        return runPackageInfoCommand(arguments);
+    if (command == QLatin1String("store"))
+        return runStoreCommand(arguments);
+    if (command == QLatin1String("emulate"))
+        return runEmulatorCommand(arguments);
+    return Cli::fail(QStringLiteral("unknown command '%1' (see brivane-fwtool --help)").arg(command));
+}

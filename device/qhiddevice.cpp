@@ -1,0 +1,102 @@
+#include "qhiddevice.h"
+
+#include "hidbackend.h"
+
+#include <QByteArray>
+
+#include <atomic>
+#include <cstdio>
+
+namespace {
+std::atomic<FILE *> openTraceStream{nullptr};
+} // namespace
+
+void QHidDevice::setOpenTraceStream(FILE *stream)
+{
+    openTraceStream.store(stream);
+}
+
+class QHidDevicePrivate
+{
+public:
+    HidBackend::Handle handle = nullptr;
+    // The backend that opened the handle; it must also close it, even if
+    // another backend was installed meanwhile.
+    HidBackend *backend = nullptr;
+};
+
+QHidDevice::QHidDevice(QObject *parent) : QObject(parent), d(new QHidDevicePrivate)
+{
+    HidBackend::current()->init();
+}
+
+QHidDevice::~QHidDevice()
+{
+    close();
+}
+
+bool QHidDevice::open(quint16 vendorId, quint16 productId, int interfaceNumber)
+{
+    close();
+    HidBackend *backend = HidBackend::current();
+    hid_device_info *devices = backend->enumerate(vendorId, productId);
+    for (hid_device_info *entry = devices; entry; entry = entry->next) {
+        if (entry->vendor_id != vendorId || entry->product_id != productId ||
+            entry->interface_number != interfaceNumber)
+            continue;
+        if (!entry->path)
+            break;
+        FILE *trace = openTraceStream.load();
+        if (!trace)
+            trace = stdout;
+        std::fprintf(trace, "hid_open: %s\n", entry->path);
+        std::fflush(trace);
+        d->handle = backend->open(entry->path);
+        d->backend = d->handle ? backend : nullptr;
+        break;
+    }
+    backend->freeEnumeration(devices);
+    return d->handle != nullptr;
+}
+
+void QHidDevice::close()
+{
+    if (d->handle)
+        d->backend->close(d->handle);
+    d->handle = nullptr;
+    d->backend = nullptr;
+}
+
+bool QHidDevice::isOpen() const
+{
+    return d->handle != nullptr;
+}
+
+int QHidDevice::read(QByteArray *data, int length, int timeoutMs)
+{
+    if (length < 0)
+        length = data->size();
+    data->fill('\0', length);
+    if (!d->handle) {
+        data->clear();
+        return -1;
+    }
+    const int count = d->backend->readTimeout(
+        d->handle, reinterpret_cast<unsigned char *>(data->data()), size_t(length), timeoutMs);
+    if (count < 0)
+        data->clear();
+    else
+        data->resize(count);
+    return count;
+}
+
+int QHidDevice::write(const QByteArray *data, int length)
+{
+    if (length < 0)
+        length = data->size();
+    if (!d->handle)
+        return -1;
+    length = qMin(length, data->size());
+    return d->backend->write(d->handle, reinterpret_cast<const unsigned char *>(data->constData()),
+                             size_t(length));
+}

@@ -1,0 +1,85 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en_EN">
+<context>
+    <name>K3Device</name>
+    <message>
+        <source>Erase error!</source>
+        <translation>Error</translation>
+    </message>
+    <message>
+        <source>Update error!</source>
+        <translation>Error</translation>
+    </message>
+    <message>
+        <source>Update OK!</source>
+        <translation>Update successfully</translation>
+    </message>
+    <message>
+        <source>Update firmware file damag!</source>
+        <translation>invalid file</translation>
+    </message>
+    <message>
+        <source>Update invalid file!</source>
+        <translation>invalid file</translation>
+    </message>
+</context>
+<context>
+    <name>M7Device</name>
+    <message>
+        <source>Erase error!</source>
+        <translation>Error</translation>
+    </message>
+    <message>
+        <source>Update error!</source>
+        <translation>Error</translation>
+    </message>
+    <message>
+        <source>Update OK!</source>
+        <translation>Update successfully</translation>
+    </message>
+    <message>
+        <source>Update file md5 error!</source>
+        <translation>Error(MD5)</translation>
+    </message>
+    <message>
+        <source>Update file type error!</source>
+        <translation>invalid file</translation>
+    </message>
+</context>
+<context>
+    <name>T5Device</name>
+    <message>
+        <source>Corrupted file unauthorized!</source>
+        <translation>invalid file</translation>
+    </message>
+    <message>
+        <source>The firmware is empty!</source>
+        <translation>invalid file</translation>
+    </message>
+    <message>
+        <source>Data backup error!</source>
+        <translation>Error</translation>
+    </message>
+    <message>
+        <source>Erase error!</source>
+        <translation>Error</translation>
+    </message>
+    <message>
+        <source>Firmware data restore error!</source>
+        <translation>Error</translation>
+    </message>
+    <message>
+        <source>Write to flash data verify error!</source>
+        <translation>Error</translation>
+    </message>
+    <message>
+        <source>Write to flash error!</source>
+        <translation>Error</translation>
+    </message>
+    <message>
+        <source>Firmware lost!</source>
+        <translation>Firmware lost!</translation>
+    </message>
+</context>
+</TS>

@@ -1,0 +1,85 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="fr_FR">
+<context>
+    <name>K3Device</name>
+    <message>
+        <source>Erase error!</source>
+        <translation>Erreur d'effacement !</translation>
+    </message>
+    <message>
+        <source>Update error!</source>
+        <translation>Erreur de mise à jour !</translation>
+    </message>
+    <message>
+        <source>Update OK!</source>
+        <translation>Mise à jour réussie</translation>
+    </message>
+    <message>
+        <source>Update firmware file damag!</source>
+        <translation>Fichier invalide</translation>
+    </message>
+    <message>
+        <source>Update invalid file!</source>
+        <translation>Fichier invalide</translation>
+    </message>
+</context>
+<context>
+    <name>M7Device</name>
+    <message>
+        <source>Erase error!</source>
+        <translation>Erreur d'effacement !</translation>
+    </message>
+    <message>
+        <source>Update error!</source>
+        <translation>Erreur de mise à jour !</translation>
+    </message>
+    <message>
+        <source>Update OK!</source>
+        <translation>Mise à jour réussie</translation>
+    </message>
+    <message>
+        <source>Update file md5 error!</source>
+        <translation>Erreur (MD5)</translation>
+    </message>
+    <message>
+        <source>Update file type error!</source>
+        <translation>Fichier invalide</translation>
+    </message>
+</context>
+<context>
+    <name>T5Device</name>
+    <message>
+        <source>Corrupted file unauthorized!</source>
+        <translation>Fichier invalide</translation>
+    </message>
+    <message>
+        <source>The firmware is empty!</source>
+        <translation>Fichier invalide</translation>
+    </message>
+    <message>
+        <source>Data backup error!</source>
+        <translation>Erreur de sauvegarde !</translation>
+    </message>
+    <message>
+        <source>Erase error!</source>
+        <translation>Erreur d'effacement !</translation>
+    </message>
+    <message>
+        <source>Firmware data restore error!</source>
+        <translation>Erreur de restauration !</translation>
+    </message>
+    <message>
+        <source>Write to flash data verify error!</source>
+        <translation>Erreur de vérification !</translation>
+    </message>
+    <message>
+        <source>Write to flash error!</source>
+        <translation>Erreur d'écriture !</translation>
+    </message>
+    <message>
+        <source>Firmware lost!</source>
+        <translation>Micrologiciel perdu !</translation>
+    </message>
+</context>
+</TS>

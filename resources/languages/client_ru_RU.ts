@@ -1,0 +1,85 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="ru_RU">
+<context>
+    <name>K3Device</name>
+    <message>
+        <source>Erase error!</source>
+        <translation>Ошибка стирания!</translation>
+    </message>
+    <message>
+        <source>Update error!</source>
+        <translation>Ошибка обновления!</translation>
+    </message>
+    <message>
+        <source>Update OK!</source>
+        <translation>Обновление выполнено</translation>
+    </message>
+    <message>
+        <source>Update firmware file damag!</source>
+        <translation>Неверный файл</translation>
+    </message>
+    <message>
+        <source>Update invalid file!</source>
+        <translation>Неверный файл</translation>
+    </message>
+</context>
+<context>
+    <name>M7Device</name>
+    <message>
+        <source>Erase error!</source>
+        <translation>Ошибка стирания!</translation>
+    </message>
+    <message>
+        <source>Update error!</source>
+        <translation>Ошибка обновления!</translation>
+    </message>
+    <message>
+        <source>Update OK!</source>
+        <translation>Обновление выполнено</translation>
+    </message>
+    <message>
+        <source>Update file md5 error!</source>
+        <translation>Ошибка (MD5)</translation>
+    </message>
+    <message>
+        <source>Update file type error!</source>
+        <translation>Неверный файл</translation>
+    </message>
+</context>
+<context>
+    <name>T5Device</name>
+    <message>
+        <source>Corrupted file unauthorized!</source>
+        <translation>Неверный файл</translation>
+    </message>
+    <message>
+        <source>The firmware is empty!</source>
+        <translation>Неверный файл</translation>
+    </message>
+    <message>
+        <source>Data backup error!</source>
+        <translation>Ошибка резервного копирования!</translation>
+    </message>
+    <message>
+        <source>Erase error!</source>
+        <translation>Ошибка стирания!</translation>
+    </message>
+    <message>
+        <source>Firmware data restore error!</source>
+        <translation>Ошибка восстановления данных!</translation>
+    </message>
+    <message>
+        <source>Write to flash data verify error!</source>
+        <translation>Ошибка проверки записи!</translation>
+    </message>
+    <message>
+        <source>Write to flash error!</source>
+        <translation>Ошибка записи!</translation>
+    </message>
+    <message>
+        <source>Firmware lost!</source>
+        <translation>Прошивка утеряна!</translation>
+    </message>
+</context>
+</TS>
