@@ -1,8 +1,389 @@
 #include "clicommon.h"
 
-// Placeholder until the command is implemented.
+#include "basedevice.h"
+#include "devicefactory.h"
+#include "emulatorbackend.h"
+#include "global.h"
+#include "hidbackend.h"
+#include "t5device.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QFutureWatcher>
+#include <QJsonArray>
+#include <QMetaEnum>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QTextStream>
+#include <QtConcurrent>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+enum ExitStatus { exitSuccess = 0, exitFailure = 1, exitUsage = 2 };
+
+// Collects what the device says; signals arrive from pool threads.
+class DeviceListener
+{
+public:
+    explicit DeviceListener(BaseDevice *device)
+    {
+        QObject::connect(
+            device, &BaseDevice::error, device,
+            [this](const QString &text) { record(&errors, QStringLiteral("error: "), text); },
+            Qt::DirectConnection);
+        QObject::connect(
+            device, &BaseDevice::message, device,
+            [this](const QString &text) { record(&messages, QString(), text); },
+            Qt::DirectConnection);
+        QObject::connect(
+            device, &BaseDevice::progressChanged, device,
+            [](double progress) {
+                if (progress > 0.0)
+                    Cli::drawProgress(progress);
+                else
+                    Cli::endProgress();
+            },
+            Qt::DirectConnection);
+    }
+
+    QStringList errorsSince(int first) const
+    {
+        QMutexLocker locker(&lock);
+        return errors.mid(first);
+    }
+    int errorCount() const
+    {
+        QMutexLocker locker(&lock);
+        return errors.size();
+    }
+    QStringList allMessages() const
+    {
+        QMutexLocker locker(&lock);
+        return messages;
+    }
+
+private:
+    void record(QStringList *list, const QString &prefix, const QString &text)
+    {
+        QMutexLocker locker(&lock);
+        list->append(text);
+        Cli::endProgress();
+        QTextStream err(stderr);
+        err << prefix << text << '\n';
+    }
+
+    mutable QMutex lock;
+    QStringList errors;
+    QStringList messages;
+};
+
+// Runs work on the global pool while this thread keeps processing events:
+// the transport's retries and queued signals need them.
+void runKeepingEventsFlowing(const std::function<void()> &work)
+{
+    QFutureWatcher<void> watcher;
+    QEventLoop loop;
+    QObject::connect(&watcher, &QFutureWatcher<void>::finished, &loop, &QEventLoop::quit);
+    watcher.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), work));
+    if (!watcher.isFinished())
+        loop.exec();
+    QCoreApplication::processEvents();
+}
+
+QString bootModeName(int mode)
+{
+    const QMetaEnum modes = QMetaEnum::fromType<BaseDevice::BootMode>();
+    const char *key = modes.valueToKey(mode);
+    return key ? QString::fromLatin1(key) : QString::number(mode);
+}
+
+// A boot mode given as its number (0-5) or its name (Auto, PS4_PC, ...).
+bool parseBootMode(const QString &text, int *mode)
+{
+    bool isNumber = false;
+    const int number = text.toInt(&isNumber);
+    if (isNumber) {
+        *mode = number;
+        return number >= BaseDevice::Auto && number <= BaseDevice::Q8LINK;
+    }
+    const QMetaEnum modes = QMetaEnum::fromType<BaseDevice::BootMode>();
+    for (int index = 0; index < modes.keyCount(); ++index) {
+        if (text.compare(QLatin1String(modes.key(index)), Qt::CaseInsensitive) == 0) {
+            *mode = modes.value(index);
+            return true;
+        }
+    }
+    return false;
+}
+
+QString hex16(uint16_t value)
+{
+    return QStringLiteral("0x%1").arg(value, 4, 16, QLatin1Char('0'));
+}
+
+QJsonObject deviceState(BaseDevice *device)
+{
+    QJsonObject state{
+        {QStringLiteral("connected"), device->connected()},
+        {QStringLiteral("serialNumber"), device->serialNumber()},
+        {QStringLiteral("version"), device->version()},
+        {QStringLiteral("bootMode"), device->bootMode()},
+        {QStringLiteral("bootModeName"), bootModeName(device->bootMode())},
+        {QStringLiteral("vendorId"), device->vid()},
+        {QStringLiteral("productId"), device->pid()},
+    };
+    if (auto *t5 = qobject_cast<T5Device *>(device)) {
+        state.insert(QStringLiteral("firmwareMark"), hex16(t5->firmwareEndMarkRead()));
+        state.insert(QStringLiteral("dataBlockAMark"), hex16(t5->dataBlockAMarkRead()));
+        state.insert(QStringLiteral("dataBlockBMark"), hex16(t5->dataBlockBMarkRead()));
+    }
+    return state;
+}
+
+void printState(const QJsonObject &state)
+{
+    const QStringList order{QStringLiteral("serialNumber"),   QStringLiteral("version"),
+                            QStringLiteral("bootModeName"),   QStringLiteral("firmwareMark"),
+                            QStringLiteral("dataBlockAMark"), QStringLiteral("dataBlockBMark")};
+    for (const QString &key : order) {
+        if (!state.contains(key))
+            continue;
+        const QString label =
+            key == QLatin1String("bootModeName") ? QStringLiteral("bootMode") : key;
+        const QString value = state.value(key).toString();
+        Cli::printLine(QStringLiteral("%1: %2")
+                           .arg(label, -15)
+                           .arg(value.isEmpty() ? QStringLiteral("(none)") : value));
+    }
+}
+
+void flushEmulator()
+{
+    // Emulated flash is written back lazily; make it durable before exit.
+    if (auto *emulator = qobject_cast<EmulatorBackend *>(HidBackend::current())) {
+        QString reason;
+        if (!emulator->flush(&reason))
+            Cli::fail(QStringLiteral("emulator state not saved: %1").arg(reason));
+    }
+}
+
+int finish(const QString &command, const QString &model, bool ok, BaseDevice *device,
+           const DeviceListener &listener, int firstOperationError, bool json,
+           const QString &summary)
+{
+    Cli::endProgress();
+    flushEmulator();
+    if (json) {
+        QJsonObject result{
+            {QStringLiteral("command"), command},
+            {QStringLiteral("model"), model},
+            {QStringLiteral("ok"), ok},
+            {QStringLiteral("errors"), QJsonArray::fromStringList(listener.errorsSince(0))},
+            {QStringLiteral("operationErrors"),
+             QJsonArray::fromStringList(listener.errorsSince(firstOperationError))},
+            {QStringLiteral("messages"), QJsonArray::fromStringList(listener.allMessages())},
+            {QStringLiteral("device"), device ? deviceState(device) : QJsonObject()},
+        };
+        if (!summary.isEmpty())
+            result.insert(QStringLiteral("summary"), summary);
+        Cli::printJson(result);
+    } else if (!summary.isEmpty()) {
+        if (ok)
+            Cli::printLine(summary);
+        else
+            Cli::fail(summary);
+    }
+    return ok ? exitSuccess : exitFailure;
+}
+
+} // namespace
+
 int runDeviceCommand(const QString &command, const QStringList &arguments)
 {
-    Q_UNUSED(arguments)
-    return Cli::fail(QStringLiteral("%1: not available in this build").arg(command));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral(
+            "%1 on a connected adapter. Exit status 0 on success, 1 on failure, 2 on wrong usage.")
+            .arg(command));
+    parser.addHelpOption();
+    const QCommandLineOption modelOption(QStringLiteral("model"),
+                                         QStringLiteral("Adapter model (default T5)."),
+                                         QStringLiteral("model"), QStringLiteral("T5"));
+    const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print JSON."));
+    const QCommandLineOption fileOption(QStringLiteral("file"), QStringLiteral("Firmware file."),
+                                        QStringLiteral("path"));
+    const QCommandLineOption versionOption(QStringLiteral("version"),
+                                           QStringLiteral("Version of the firmware file."),
+                                           QStringLiteral("x.y.z"));
+    const QCommandLineOption setOption(QStringLiteral("set"),
+                                       QStringLiteral("Boot mode: 0-5 or its name."),
+                                       QStringLiteral("mode"));
+    const QCommandLineOption outOption(
+        QStringLiteral("out"), QStringLiteral("Backup file to write."), QStringLiteral("path"));
+    const QCommandLineOption inOption(
+        QStringLiteral("in"), QStringLiteral("Backup file to restore."), QStringLiteral("path"));
+    parser.addOptions({modelOption, jsonOption});
+    if (command == QLatin1String("update") || command == QLatin1String("factory-restore"))
+        parser.addOptions({fileOption, versionOption});
+    else if (command == QLatin1String("boot-mode"))
+        parser.addOption(setOption);
+    else if (command == QLatin1String("backup"))
+        parser.addOption(outOption);
+    else if (command == QLatin1String("restore-data"))
+        parser.addOption(inOption);
+
+    if (!parser.parse(QStringList{QStringLiteral("brivane-fwtool %1").arg(command)} + arguments)) {
+        Cli::fail(parser.errorText());
+        return exitUsage;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        Cli::printLine(parser.helpText());
+        return exitSuccess;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        Cli::fail(QStringLiteral("%1 takes no positional arguments").arg(command));
+        return exitUsage;
+    }
+
+    // Check the arguments before touching the adapter.
+    const QString model = parser.value(modelOption).trimmed().toUpper();
+    const bool json = parser.isSet(jsonOption);
+    QString path;
+    QString version;
+    int requestedBootMode = -1;
+    if (command == QLatin1String("update") || command == QLatin1String("factory-restore")) {
+        path = parser.value(fileOption);
+        version = parser.value(versionOption);
+        if (path.isEmpty() || version.isEmpty()) {
+            Cli::fail(QStringLiteral("%1 needs --file and --version").arg(command));
+            return exitUsage;
+        }
+        if (!QFileInfo(path).isFile()) {
+            Cli::fail(QStringLiteral("no such file: %1").arg(path));
+            return exitFailure;
+        }
+    } else if (command == QLatin1String("boot-mode")) {
+        if (!parseBootMode(parser.value(setOption), &requestedBootMode)) {
+            Cli::fail(QStringLiteral("boot-mode needs --set 0-5 or one of Auto, PS4_PC, XB360_PC, "
+                                     "SWITCH, PS5_M7, Q8LINK"));
+            return exitUsage;
+        }
+    } else if (command == QLatin1String("backup")) {
+        path = parser.value(outOption);
+        if (path.isEmpty()) {
+            Cli::fail(QStringLiteral("backup needs --out"));
+            return exitUsage;
+        }
+    } else if (command == QLatin1String("restore-data")) {
+        path = parser.value(inOption);
+        if (path.isEmpty()) {
+            Cli::fail(QStringLiteral("restore-data needs --in"));
+            return exitUsage;
+        }
+    }
+
+    const bool t5Only =
+        command == QLatin1String("factory-restore") || command == QLatin1String("boot-mode") ||
+        command == QLatin1String("backup") || command == QLatin1String("restore-data");
+    if (t5Only && model != QLatin1String("T5")) {
+        Cli::fail(QStringLiteral("%1 is available for the T5 only").arg(command));
+        return exitUsage;
+    }
+
+    if (!Cli::setupHidBackendFromEnvironment())
+        return exitFailure;
+    // Settings (configs.ini in the working directory) are read after updates.
+    Global::instance();
+
+    std::unique_ptr<BaseDevice> device(createDevice(model, nullptr));
+    if (!device) {
+        Cli::fail(QStringLiteral("unknown model '%1' (known: %2)")
+                      .arg(model, deviceModels().join(QStringLiteral(", "))));
+        return exitUsage;
+    }
+    DeviceListener listener(device.get());
+    auto *t5 = qobject_cast<T5Device *>(device.get());
+
+    // Step 1: connect and read the adapter's state.
+    if (!device->tryConnected())
+        return finish(command, model, false, device.get(), listener, 0, json,
+                      QStringLiteral("no %1 adapter found").arg(model));
+    if (t5)
+        runKeepingEventsFlowing([t5]() { t5->waitForConnectionTask(); });
+    const int firstOperationError = listener.errorCount();
+
+    // Step 2: the operation.
+    if (command == QLatin1String("info")) {
+        const bool ok = listener.errorCount() == 0 && !device->serialNumber().isEmpty();
+        if (!json)
+            printState(deviceState(device.get()));
+        return finish(command, model, ok, device.get(), listener, 0, json,
+                      ok ? QString()
+                         : QStringLiteral("the adapter state could not be read completely"));
+    }
+
+    if (command == QLatin1String("update") || command == QLatin1String("factory-restore")) {
+        const bool update = command == QLatin1String("update");
+        BaseDevice *target = device.get();
+        runKeepingEventsFlowing([target, update, path, version]() {
+            if (update)
+                target->updateFirmwareFile(path, version);
+            else
+                target->restoreFirmwareFile(path, version);
+        });
+        const bool noError = listener.errorCount() == firstOperationError;
+        // A T5 write is only done when the adapter reports the new version.
+        const bool versionMatches =
+            !t5 || (!device->version().isEmpty() &&
+                    device->versionCompare(device->version(), version) == 0);
+        const bool ok = noError && versionMatches;
+        QString summary;
+        if (ok)
+            summary = QStringLiteral("%1 done: firmware %2").arg(command, device->version());
+        else if (noError)
+            summary = QStringLiteral("%1 failed: the adapter reports version '%2', not %3")
+                          .arg(command, device->version(), version);
+        else
+            summary = QStringLiteral("%1 failed").arg(command);
+        return finish(command, model, ok, device.get(), listener, firstOperationError, json,
+                      summary);
+    }
+
+    if (command == QLatin1String("boot-mode")) {
+        const int before = device->bootMode();
+        if (before == requestedBootMode)
+            return finish(command, model, true, device.get(), listener, firstOperationError, json,
+                          QStringLiteral("boot mode already %1; nothing written")
+                              .arg(bootModeName(requestedBootMode)));
+        runKeepingEventsFlowing(
+            [t5, requestedBootMode]() { t5->applyBootMode(requestedBootMode); });
+        const bool ok = listener.errorCount() == firstOperationError;
+        return finish(
+            command, model, ok, device.get(), listener, firstOperationError, json,
+            ok ? QStringLiteral("boot mode set to %1").arg(bootModeName(requestedBootMode))
+               : QStringLiteral("boot-mode failed"));
+    }
+
+    if (command == QLatin1String("backup")) {
+        runKeepingEventsFlowing([t5, path]() { t5->dataBackupFile(path); });
+        const bool ok = listener.errorCount() == firstOperationError && QFileInfo(path).isFile();
+        return finish(command, model, ok, device.get(), listener, firstOperationError, json,
+                      ok ? QStringLiteral("backup written to %1").arg(path)
+                         : QStringLiteral("backup failed"));
+    }
+
+    if (command == QLatin1String("restore-data")) {
+        runKeepingEventsFlowing([t5, path]() { t5->dataRestoreFile(path); });
+        const bool ok = listener.errorCount() == firstOperationError;
+        return finish(command, model, ok, device.get(), listener, firstOperationError, json,
+                      ok ? QStringLiteral("data restored from %1").arg(path)
+                         : QStringLiteral("restore-data failed"));
+    }
+
+    return Cli::fail(QStringLiteral("unknown command '%1'").arg(command));
 }
