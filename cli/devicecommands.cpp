@@ -259,7 +259,9 @@ int runDeviceCommand(const QString &command, const QStringList &arguments)
     if (command == QLatin1String("update") || command == QLatin1String("factory-restore")) {
         path = parser.value(fileOption);
         version = parser.value(versionOption);
-        if (path.isEmpty() || version.isEmpty()) {
+        // K3 and M7 packages carry their own version.
+        const bool versionNeeded = model == QLatin1String("T5");
+        if (path.isEmpty() || (versionNeeded && version.isEmpty())) {
             Cli::fail(QStringLiteral("%1 needs --file and --version").arg(command));
             return exitUsage;
         }
@@ -341,10 +343,17 @@ int runDeviceCommand(const QString &command, const QStringList &arguments)
         const bool versionMatches =
             !t5 || (!device->version().isEmpty() &&
                     device->versionCompare(device->version(), version) == 0);
-        const bool ok = noError && versionMatches;
+        // A K3 or M7 update is only done when the adapter confirmed it.
+        const QString updateConfirmed =
+            QCoreApplication::translate(device->metaObject()->className(), "Update OK!");
+        const bool confirmed = t5 || listener.allMessages().contains(updateConfirmed);
+        const bool ok = noError && versionMatches && confirmed;
         QString summary;
         if (ok)
             summary = QStringLiteral("%1 done: firmware %2").arg(command, device->version());
+        else if (noError && !confirmed)
+            summary =
+                QStringLiteral("%1 failed: the adapter did not confirm the update").arg(command);
         else if (noError)
             summary = QStringLiteral("%1 failed: the adapter reports version '%2', not %3")
                           .arg(command, device->version(), version);
