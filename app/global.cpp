@@ -89,7 +89,9 @@ void Global::writeConfig(ConfigKey key, const QVariant &value)
 
 int Global::readLanguage() const
 {
-    return openSettings()->value(QLatin1String(languageKey), int(QLocale::system().language())).toInt();
+    return openSettings()
+        ->value(QLatin1String(languageKey), int(QLocale::system().language()))
+        .toInt();
 }
 
 QString Global::languageResource(int language)
@@ -137,7 +139,7 @@ void Global::writeRecentDir(const QString &dir)
 void Global::loadFonts()
 {
     static const char *const fontFiles[] = {
-        ":/fonts/arbutusslab-regular.ttf", ":/fonts/cn-msyh.ttf",    ":/fonts/en-micross.ttf",
+        ":/fonts/arbutusslab-regular.ttf", ":/fonts/cn-msyh.ttf",     ":/fonts/en-micross.ttf",
         ":/fonts/FontAwesome.otf",         ":/fonts/jp-msgothic.ttf", ":/fonts/ru-consola.ttf",
     };
     GlobalGuiServices *services = guiServices.loadAcquire();

@@ -49,7 +49,8 @@ void drawProgress(double fraction)
     fraction = qBound(0.0, fraction, 1.0);
     const int filled = int(fraction * barWidthCharacters + 0.5);
     std::fprintf(stderr, "\r[%s%s] %3d%%", QByteArray(filled, '#').constData(),
-                 QByteArray(barWidthCharacters - filled, ' ').constData(), int(fraction * 100 + 0.5));
+                 QByteArray(barWidthCharacters - filled, ' ').constData(),
+                 int(fraction * 100 + 0.5));
     std::fflush(stderr);
 }
 

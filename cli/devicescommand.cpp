@@ -9,8 +9,8 @@
 int runDevicesCommand(const QStringList &arguments)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Lists the HID devices the transport sees: vendor, product, interface, path."));
+    parser.setApplicationDescription(QStringLiteral(
+        "Lists the HID devices the transport sees: vendor, product, interface, path."));
     parser.addHelpOption();
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print JSON."));
     parser.addOption(jsonOption);

@@ -35,7 +35,8 @@ int main(int argc, char *argv[])
     // The libraries log every exchange; a technician asks for that with
     // QT_LOGGING_RULES, otherwise only warnings go to stderr.
     if (!qEnvironmentVariableIsSet("QT_LOGGING_RULES"))
-        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.info=false\n*.warning=false"));
+        QLoggingCategory::setFilterRules(
+            QStringLiteral("*.debug=false\n*.info=false\n*.warning=false"));
 
     QHidDevice::setOpenTraceStream(stderr);
 
@@ -58,5 +59,6 @@ int main(int argc, char *argv[])
         return runStoreCommand(arguments);
     if (command == QLatin1String("emulate"))
         return runEmulatorCommand(arguments);
-    return Cli::fail(QStringLiteral("unknown command '%1' (see brivane-fwtool --help)").arg(command));
+    return Cli::fail(
+        QStringLiteral("unknown command '%1' (see brivane-fwtool --help)").arg(command));
 }

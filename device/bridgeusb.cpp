@@ -14,8 +14,8 @@
 #include <QTimer>
 
 #ifdef Q_OS_WIN
-#include <windows.h>
 #include <dbt.h>
+#include <windows.h>
 #endif
 
 namespace {
@@ -111,6 +111,11 @@ bool BridgeUSB::open(double vid, double pid, int interfaceNumber)
     qInfo().noquote() << "BridgeUSB open ..." << hexText(vid) << hexText(pid)
                       << (opened ? "true" : "false");
     return opened;
+}
+
+void BridgeUSB::close()
+{
+    device->close();
 }
 
 bool BridgeUSB::isOpen() const

@@ -38,6 +38,8 @@ public:
 
     bool open(double vid, double pid, int interfaceNumber);
     bool isOpen() const;
+    // Closes the open device, e.g. before an emulated backend goes away.
+    void close();
     // One reply: 0x00 followed by the report bytes, empty on error or time-out.
     QByteArray readCMDData(int length);
     // Tests shorten the reply time-out so a missing reply fails quickly.

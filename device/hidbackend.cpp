@@ -61,8 +61,7 @@ HidBackend::Handle SystemHidBackend::open(const char *path)
     return hid_open_path(path);
 }
 
-int SystemHidBackend::readTimeout(Handle handle, unsigned char *data, size_t length,
-                                  int timeoutMs)
+int SystemHidBackend::readTimeout(Handle handle, unsigned char *data, size_t length, int timeoutMs)
 {
     return hid_read_timeout(static_cast<hid_device *>(handle), data, length, timeoutMs);
 }

@@ -33,8 +33,7 @@ public:
     virtual hid_device_info *enumerate(unsigned short vendorId, unsigned short productId) = 0;
     virtual void freeEnumeration(hid_device_info *devices) = 0;
     virtual Handle open(const char *path) = 0;
-    virtual int readTimeout(Handle handle, unsigned char *data, size_t length,
-                            int timeoutMs) = 0;
+    virtual int readTimeout(Handle handle, unsigned char *data, size_t length, int timeoutMs) = 0;
     virtual int write(Handle handle, const unsigned char *data, size_t length) = 0;
     virtual void close(Handle handle) = 0;
 

@@ -5,10 +5,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSettings>
-#include <QTemporaryDir>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -23,7 +23,10 @@ class GlobalTest : public QObject
     Q_OBJECT
 
 private:
-    static QString settingsPath() { return QDir::current().filePath(QStringLiteral("configs.ini")); }
+    static QString settingsPath()
+    {
+        return QDir::current().filePath(QStringLiteral("configs.ini"));
+    }
     static QVariant storedValue(const QString &key)
     {
         return QSettings(settingsPath(), QSettings::IniFormat).value(key);
@@ -43,7 +46,8 @@ private slots:
         QCOMPARE(Global::instance(), global);
         QCOMPARE(storedValue(QStringLiteral("Language")).toInt(), 59);
         // The Japanese file is installed: device texts come out translated.
-        QVERIFY(QCoreApplication::translate("K3Device", "Update OK!") != QLatin1String("Update OK!"));
+        QVERIFY(QCoreApplication::translate("K3Device", "Update OK!") !=
+                QLatin1String("Update OK!"));
     }
 
     void unknownLanguageFallsBackToEnglishButStoresItsNumber()
@@ -88,8 +92,10 @@ private slots:
         QCOMPARE(Global::configKeyName(Global::SetBootModeAfterUpdate),
                  QStringLiteral("SetBootModeAfterUpdate"));
         QCOMPARE(Global::configKeyName(Global::BootMode), QStringLiteral("BootMode"));
-        QCOMPARE(Global::configKeyName(Global::RebootAfterUpdate), QStringLiteral("RebootAfterUpdate"));
-        QCOMPARE(Global::configKeyName(Global::CloudDefaultIndex), QStringLiteral("CloudDefaultIndex"));
+        QCOMPARE(Global::configKeyName(Global::RebootAfterUpdate),
+                 QStringLiteral("RebootAfterUpdate"));
+        QCOMPARE(Global::configKeyName(Global::CloudDefaultIndex),
+                 QStringLiteral("CloudDefaultIndex"));
         QCOMPARE(Global::configKeyName(Global::ConfigKey(17)), QString());
     }
 
@@ -151,7 +157,8 @@ private slots:
         QCOMPARE(Global::saveFile(path, QByteArray()), true);
         QVERIFY(!QFile::exists(path));
         // Empty data and no file: nothing happens.
-        QCOMPARE(Global::saveFileWithResult(path, QByteArray()), Global::SaveResult::NothingToWrite);
+        QCOMPARE(Global::saveFileWithResult(path, QByteArray()),
+                 Global::SaveResult::NothingToWrite);
         QVERIFY(!QFile::exists(path));
     }
 
@@ -185,14 +192,22 @@ private slots:
         QTest::addColumn<QString>("first");
         QTest::addColumn<QString>("second");
         QTest::addColumn<int>("expected");
-        QTest::newRow("equal") << "1.2.3" << "1.2.3" << 0;
-        QTest::newRow("minor higher") << "1.3.0" << "1.2.9" << 1;
-        QTest::newRow("minor lower") << "1.2.9" << "1.3.0" << -1;
-        QTest::newRow("numeric not textual") << "1.10.0" << "1.9.0" << 1;
-        QTest::newRow("patch lower") << "1.2.3" << "1.2.4" << -1;
-        QTest::newRow("two parts") << "1.2" << "1.2.3" << -1;
-        QTest::newRow("same numbers other text") << "1.02.3" << "1.2.3" << -1;
-        QTest::newRow("four parts") << "1.2.3.4" << "1.2.3.5" << -1;
+        QTest::newRow("equal") << "1.2.3"
+                               << "1.2.3" << 0;
+        QTest::newRow("minor higher") << "1.3.0"
+                                      << "1.2.9" << 1;
+        QTest::newRow("minor lower") << "1.2.9"
+                                     << "1.3.0" << -1;
+        QTest::newRow("numeric not textual") << "1.10.0"
+                                             << "1.9.0" << 1;
+        QTest::newRow("patch lower") << "1.2.3"
+                                     << "1.2.4" << -1;
+        QTest::newRow("two parts") << "1.2"
+                                   << "1.2.3" << -1;
+        QTest::newRow("same numbers other text") << "1.02.3"
+                                                 << "1.2.3" << -1;
+        QTest::newRow("four parts") << "1.2.3.4"
+                                    << "1.2.3.5" << -1;
     }
 
     void versionCompare()

@@ -1,0 +1,276 @@
+#include "bridgeusb.h"
+#include "emulatorbackend.h"
+#include "hidbackend.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFutureWatcher>
+#include <QSignalSpy>
+#include <QTest>
+#include <QtConcurrent>
+
+namespace {
+
+constexpr quint16 brivaneVendorId = 0x0E3A;
+constexpr quint16 productId = 0xB373;
+
+// Answers every report with the same bytes, except that byte 63 tells on
+// which interface the report arrived (0xFF for none), so a test can see
+// which enumeration entry the transport opened.
+class TaggingEchoAdapter : public EmulatedAdapter
+{
+public:
+    TaggingEchoAdapter(const QString &name, quint16 product, int interfaceNumber,
+                       bool composite = false)
+        : EmulatedAdapter(name, brivaneVendorId, product, interfaceNumber), composite(composite)
+    {
+    }
+
+    void handleOutputReport(const QByteArray &report64) override
+    {
+        QByteArray reply = report64;
+        reply[63] = char(currentInterfaceNumber() < 0 ? 0xFF : currentInterfaceNumber());
+        queueReply(reply);
+    }
+
+protected:
+    QVector<Interface> interfacesLocked() const override
+    {
+        if (!composite)
+            return EmulatedAdapter::interfacesLocked();
+        return {{0, pathFor(0)}, {1, pathFor(1)}};
+    }
+
+private:
+    bool composite;
+};
+
+QByteArray request(char marker)
+{
+    QByteArray bytes(BridgeUSB::reportSizeBytes, '\0');
+    for (int i = 1; i < 63; ++i)
+        bytes[i] = char(marker + i);
+    return bytes;
+}
+
+} // namespace
+
+class TransportTest : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<EmulatorBackend> backend;
+    BridgeUSB *bridge = nullptr;
+
+private slots:
+    void init()
+    {
+        backend = std::make_unique<EmulatorBackend>();
+        HidBackend::install(backend.get());
+        bridge = BridgeUSB::instance();
+        bridge->setReplyTimeoutMs(BridgeUSB::replyTimeoutMs);
+    }
+
+    void cleanup()
+    {
+        // Close the handle of this test's backend before it goes away.
+        bridge->close();
+        HidBackend::install(nullptr);
+        backend.reset();
+    }
+
+    void exchangesWholeReports()
+    {
+        backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("echo"), productId, -1);
+        QVERIFY(bridge->open(brivaneVendorId, productId, -1));
+        QVERIFY(bridge->writeCMDData(request(0x10)));
+        const QByteArray reply = bridge->readCMDData(BridgeUSB::reportSizeBytes);
+        QCOMPARE(reply.size(), 65);
+        QCOMPARE(reply.at(0), '\0');
+        QCOMPARE(reply.mid(1, 62), request(0x10).mid(1, 62));
+        QCOMPARE(quint8(reply.at(64)), quint8(0xFF));
+    }
+
+    void retriesOnceForALateDevice()
+    {
+        auto *adapter =
+            backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("late"), productId, -1);
+        Q_UNUSED(adapter)
+        // Appears between the first attempt and the retry.
+        backend->adapters().first()->setAppearAfterMs(0);
+        backend->unplug(backend->adapters().first());
+        QTimer::singleShot(400, [this]() { backend->plug(backend->adapters().first()); });
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(bridge->open(brivaneVendorId, productId, -1));
+        QVERIFY(clock.elapsed() >= BridgeUSB::openRetryDelayMs - 50);
+        QVERIFY(clock.elapsed() < BridgeUSB::openRetryDelayMs + 1500);
+    }
+
+    void retryRunsWhileAWorkerThreadWaits()
+    {
+        auto adapter = std::make_unique<TaggingEchoAdapter>(QStringLiteral("late"), productId, -1);
+        adapter->setAppearAfterMs(500);
+        backend->addAdapter(std::move(adapter));
+        // The device models open from pool threads while this thread keeps
+        // processing events.
+        QFutureWatcher<bool> watcher;
+        QEventLoop loop;
+        connect(&watcher, &QFutureWatcher<bool>::finished, &loop, &QEventLoop::quit);
+        watcher.setFuture(
+            QtConcurrent::run([this]() { return bridge->open(brivaneVendorId, productId, -1); }));
+        loop.exec();
+        QVERIFY(watcher.result());
+    }
+
+    void givesUpAfterTheRetry()
+    {
+        auto adapter =
+            std::make_unique<TaggingEchoAdapter>(QStringLiteral("too late"), productId, -1);
+        adapter->setAppearAfterMs(3000);
+        backend->addAdapter(std::move(adapter));
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!bridge->open(brivaneVendorId, productId, -1));
+        QVERIFY(clock.elapsed() < 2500);
+        QVERIFY(!bridge->isOpen());
+    }
+
+    void picksTheInterfaceOfACompositeDevice()
+    {
+        backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("composite"), 0xB274, 0, true);
+        for (int interfaceNumber : {1, 0}) {
+            QVERIFY(bridge->open(brivaneVendorId, 0xB274, interfaceNumber));
+            QVERIFY(bridge->writeCMDData(request(0x20)));
+            const QByteArray reply = bridge->readCMDData(BridgeUSB::reportSizeBytes);
+            QCOMPARE(reply.size(), 65);
+            QCOMPARE(int(reply.at(64)), interfaceNumber);
+        }
+        // A composite device has no entry without an interface.
+        QVERIFY(!bridge->open(brivaneVendorId, 0xB274, -1));
+    }
+
+    void pathWithoutInterfaceOnlyWithMinusOne()
+    {
+        backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("plain"), productId, -1);
+        QVERIFY(!bridge->open(brivaneVendorId, productId, 0));
+        QVERIFY(bridge->open(brivaneVendorId, productId, -1));
+        QVERIFY(!bridge->open(brivaneVendorId, 0xB471, -1));
+    }
+
+    void openClosesThePreviousDevice()
+    {
+        backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("first"), productId, -1);
+        backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("second"), 0xB471, 0);
+        QVERIFY(bridge->open(brivaneVendorId, productId, -1));
+        QVERIFY(bridge->open(brivaneVendorId, 0xB471, 0));
+        QVERIFY(bridge->writeCMDData(request(0x30)));
+        QCOMPARE(int(bridge->readCMDData(BridgeUSB::reportSizeBytes).at(64)), 0);
+        QCOMPARE(backend->adapter(QStringLiteral("first"))->reportsReceived(), 0);
+        QCOMPARE(backend->adapter(QStringLiteral("second"))->reportsReceived(), 1);
+    }
+
+    void readErrorGivesAnEmptyArray()
+    {
+        auto *adapter =
+            backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("echo"), productId, -1);
+        EmulatedAdapter::Faults faults;
+        faults.readErrorAtReport = 2;
+        adapter->setFaults(faults);
+        QVERIFY(bridge->open(brivaneVendorId, productId, -1));
+        QVERIFY(bridge->writeCMDData(request(1)));
+        QCOMPARE(bridge->readCMDData(65).size(), 65);
+        QVERIFY(bridge->writeCMDData(request(2)));
+        QTest::ignoreMessage(QtWarningMsg, "BridgeUSB readCMDData read error !!!");
+        QCOMPARE(bridge->readCMDData(65), QByteArray());
+    }
+
+    void writeErrorGivesFalse()
+    {
+        auto *adapter =
+            backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("echo"), productId, -1);
+        EmulatedAdapter::Faults faults;
+        faults.writeErrorAtReport = 1;
+        adapter->setFaults(faults);
+        QVERIFY(bridge->open(brivaneVendorId, productId, -1));
+        QTest::ignoreMessage(QtWarningMsg, "BridgeUSB writeCMDData write error !!! 65");
+        QVERIFY(!bridge->writeCMDData(request(1)));
+    }
+
+    void missingReplyTimesOut()
+    {
+        auto *adapter =
+            backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("mute"), productId, -1);
+        EmulatedAdapter::Faults faults;
+        faults.noReplyAtReport = 1;
+        adapter->setFaults(faults);
+        bridge->setReplyTimeoutMs(300);
+        QVERIFY(bridge->open(brivaneVendorId, productId, -1));
+        QVERIFY(bridge->writeCMDData(request(1)));
+        QElapsedTimer clock;
+        clock.start();
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("no reply within 300 ms")));
+        QTest::ignoreMessage(QtWarningMsg, "BridgeUSB readCMDData read error !!!");
+        QCOMPARE(bridge->readCMDData(65), QByteArray());
+        QVERIFY(clock.elapsed() >= 250);
+        QVERIFY(clock.elapsed() < 3000);
+    }
+
+    void defaultTimeoutOutlastsTheLongestErase()
+    {
+        // Eight 128 KiB sectors at up to 4 s each on an STM32F4.
+        constexpr int longestEraseMs = 8 * 4000;
+        QVERIFY(BridgeUSB::replyTimeoutMs > longestEraseMs);
+    }
+
+    void shortRepliesKeepTheirLength()
+    {
+        auto *adapter =
+            backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("short"), productId, -1);
+        EmulatedAdapter::Faults faults;
+        faults.shortReplyBytes = 16;
+        adapter->setFaults(faults);
+        QVERIFY(bridge->open(brivaneVendorId, productId, -1));
+        QVERIFY(bridge->writeCMDData(request(5)));
+        const QByteArray reply = bridge->readCMDData(65);
+        QCOMPARE(reply.size(), 17);
+        QCOMPARE(reply.mid(1, 16), request(5).mid(1, 16));
+    }
+
+    void unpluggedDeviceFailsUntilOpenedAgain()
+    {
+        auto *adapter =
+            backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("echo"), productId, -1);
+        QVERIFY(bridge->open(brivaneVendorId, productId, -1));
+        backend->unplug(adapter);
+        QTest::ignoreMessage(QtWarningMsg, "BridgeUSB writeCMDData write error !!! 65");
+        QVERIFY(!bridge->writeCMDData(request(1)));
+        backend->plug(adapter);
+        // The old handle stays dead; a new open works.
+        QTest::ignoreMessage(QtWarningMsg, "BridgeUSB writeCMDData write error !!! 65");
+        QVERIFY(!bridge->writeCMDData(request(1)));
+        QVERIFY(bridge->open(brivaneVendorId, productId, -1));
+        QVERIFY(bridge->writeCMDData(request(1)));
+        QCOMPARE(bridge->readCMDData(65).size(), 65);
+    }
+
+    void hotplugSignalCarriesTheIds()
+    {
+        auto *adapter =
+            backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("echo"), productId, -1);
+        QSignalSpy spy(bridge, &BridgeUSB::connectedChanged);
+        backend->unplug(adapter);
+        backend->plug(adapter);
+        QTRY_COMPARE(spy.count(), 2);
+        QCOMPARE(spy.at(0).at(0).toBool(), false);
+        QCOMPARE(spy.at(0).at(1).toDouble(), 3642.0);
+        QCOMPARE(spy.at(0).at(2).toDouble(), 45939.0);
+        QCOMPARE(spy.at(1).at(0).toBool(), true);
+        QCOMPARE(spy.at(1).at(1).toDouble(), 3642.0);
+        QCOMPARE(spy.at(1).at(2).toDouble(), 45939.0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TransportTest)
+#include "test_transport.moc"
