@@ -93,3 +93,33 @@ inline quint16 u16At(const QByteArray &bytes, int offset)
 {
     return quint16(quint8(bytes.at(offset)) | (quint8(bytes.at(offset + 1)) << 8));
 }
+
+// Frames as the host builds them: 65 bytes, report id 0 at byte 0.
+inline QByteArray wordFrame(quint32 code, quint32 address, quint32 length,
+                            const QByteArray &data = QByteArray())
+{
+    QByteArray frame(65, '\0');
+    putU32(frame, 1, code);
+    putU32(frame, 5, address);
+    putU32(frame, 9, length);
+    frame.replace(13, data.size(), data);
+    return frame;
+}
+
+// Writes a 65-byte frame and returns the reply the way the transport hands
+// it on: 0x00 followed by the input report (empty when none came).
+inline QByteArray exchangeFrame(HidBackend &backend, HidBackend::Handle handle,
+                                const QByteArray &frame, int timeoutMs = 2000)
+{
+    if (backend.write(handle, reinterpret_cast<const unsigned char *>(frame.constData()),
+                      size_t(frame.size())) != frame.size())
+        return QByteArray();
+    const QByteArray reply = receiveReport(backend, handle, timeoutMs);
+    return reply.isEmpty() ? QByteArray() : QByteArray(1, '\0') + reply;
+}
+
+inline bool sendFrame(HidBackend &backend, HidBackend::Handle handle, const QByteArray &frame)
+{
+    return backend.write(handle, reinterpret_cast<const unsigned char *>(frame.constData()),
+                         size_t(frame.size())) == frame.size();
+}
