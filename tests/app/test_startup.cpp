@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QQuickWindow>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -18,23 +19,37 @@ class StartupTest : public QObject
 private slots:
     void mainPageOpensTheWindowAndRunsUntilClosed()
     {
-        QWindow *shownWindow = nullptr;
-        QTimer::singleShot(1500, qApp, [&shownWindow]() {
+        // The window goes with the engine when run() returns, so it is looked
+        // at while the event loop runs.
+        struct Seen
+        {
+            bool shown = false;
+            QString title;
+            QSize size, minimum, maximum;
+            bool frameless = false;
+        } seen;
+        QTimer::singleShot(1500, qApp, [&seen]() {
             const QWindowList windows = QGuiApplication::topLevelWindows();
-            for (QWindow *window : windows)
-                if (window->isVisible())
-                    shownWindow = window;
+            for (QWindow *window : windows) {
+                if (!window->isVisible())
+                    continue;
+                seen = {true,
+                        window->title(),
+                        window->size(),
+                        window->minimumSize(),
+                        window->maximumSize(),
+                        bool(window->flags() & Qt::FramelessWindowHint)};
+            }
             QCoreApplication::exit(0);
         });
         const int status = Startup::run(*qApp);
         QCOMPARE(status, 0);
-        QVERIFY(shownWindow);
-        QCOMPARE(shownWindow->title(), QStringLiteral("Brivane Firmware Tool v3.3.8"));
-        QCOMPARE(shownWindow->width(), 550);
-        QCOMPARE(shownWindow->height(), 720);
-        QCOMPARE(shownWindow->minimumSize(), QSize(550, 720));
-        QCOMPARE(shownWindow->maximumSize(), QSize(550, 720));
-        QVERIFY(shownWindow->flags() & Qt::FramelessWindowHint);
+        QVERIFY(seen.shown);
+        QCOMPARE(seen.title, QStringLiteral("Brivane Firmware Tool v3.3.8"));
+        QCOMPARE(seen.size, QSize(550, 720));
+        QCOMPARE(seen.minimum, QSize(550, 720));
+        QCOMPARE(seen.maximum, QSize(550, 720));
+        QVERIFY(seen.frameless);
     }
 
     void brokenMainPageExitsWithMinusOne()
