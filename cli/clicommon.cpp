@@ -67,10 +67,11 @@ bool setupHidBackendFromEnvironment()
     if (!qEnvironmentVariableIsSet("BRIVANE_EMULATOR"))
         return true;
     // Lives for the rest of the process, like the system backend.
-    static EmulatorBackend *emulator = EmulatorBackend::fromEnvironment();
-    if (!emulator) {
-        fail(QStringLiteral("BRIVANE_EMULATOR=%1 names no usable emulator folder")
-                 .arg(qEnvironmentVariable("BRIVANE_EMULATOR")));
+    static QString error;
+    static EmulatorBackend *emulator = EmulatorBackend::fromEnvironment(&error);
+    if (!emulator || !error.isEmpty()) {
+        fail(QStringLiteral("BRIVANE_EMULATOR=%1 names no usable emulator folder: %2")
+                 .arg(qEnvironmentVariable("BRIVANE_EMULATOR"), error));
         return false;
     }
     HidBackend::install(emulator);
