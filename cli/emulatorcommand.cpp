@@ -1,8 +1,240 @@
 #include "clicommon.h"
 
-// Placeholder until the command is implemented.
+#include "adapterfolder.h"
+#include "k3adapter.h"
+#include "k3m7flashbuilder.h"
+#include "m7adapter.h"
+#include "t5adapter.h"
+#include "t5flashbuilder.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFile>
+#include <QJsonObject>
+
+namespace {
+
+enum ExitStatus { exitSuccess = 0, exitFailure = 1, exitUsage = 2 };
+
+const char defaultT5Serial[] = "0a1b2c3d4e5f60718293a4b5";
+// An STM32 unique identifier is 12 bytes; the K3 reads 32, the rest zero.
+const char defaultK3ChipId[] = "3fff7a05484e353224600943";
+const char defaultM7ChipId[] = "2d0047000c51333139343634";
+
+QString hexNumber(int value)
+{
+    return QStringLiteral("0x%1").arg(value, 4, 16, QChar('0'));
+}
+
+int usage(const QString &message)
+{
+    Cli::fail(message);
+    return exitUsage;
+}
+
+QJsonObject commonConfiguration(const QString &model, int productId, int interface)
+{
+    QJsonObject configuration;
+    configuration.insert(QStringLiteral("model"), model);
+    configuration.insert(QStringLiteral("vendorId"), hexNumber(0x0E3A));
+    configuration.insert(QStringLiteral("productId"), hexNumber(productId));
+    configuration.insert(QStringLiteral("interface"), interface);
+    configuration.insert(QStringLiteral("eraseMsPerSector"), 0);
+    configuration.insert(QStringLiteral("replyDelayMs"), 0);
+    configuration.insert(QStringLiteral("appearAfterMs"), 0);
+    configuration.insert(QStringLiteral("faults"), QJsonObject());
+    return configuration;
+}
+
+// Sample macro records of the formats the firmware generation stores.
+QVector<QByteArray> sampleRecords(int count, bool newLayout, const QString &version)
+{
+    // Adapters from 5.6.0 on keep format 4 records (132-byte header).
+    const int generation =
+        version.section('.', 0, 0).toInt() * 10 + version.section('.', 1, 1).toInt();
+    const bool format4 = newLayout && generation >= 56;
+    QVector<QByteArray> records;
+    for (int i = 0; i < count; ++i) {
+        const int format = format4 ? 4 : (i % 2 == 0 ? 2 : 3);
+        records.append(T5FlashBuilder::macroRecord(
+            format, QStringLiteral("macro%1").arg(i + 1).toLatin1(),
+            T5FlashBuilder::sampleBytes(15 + 10 * i, quint32(100 + i))));
+    }
+    return records;
+}
+
+} // namespace
+
 int runEmulatorCommand(const QStringList &arguments)
 {
-    Q_UNUSED(arguments)
-    return Cli::fail(QStringLiteral("command not available in this build"));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Creates an emulated adapter folder (adapter.json + flash.bin) for BRIVANE_EMULATOR.\n"
+        "  emulate create --model T5 --state new-layout|old-layout|firmware-lost|\n"
+        "                 configuration-lost|hardware-failure --out FOLDER\n"
+        "  emulate create --model K3|M7 --state app|boot|firmware-lost --out FOLDER\n"
+        "Point BRIVANE_EMULATOR at the folder, or at a folder holding several."));
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("create"), QStringLiteral("The action."));
+    const QCommandLineOption modelOption(QStringLiteral("model"),
+                                         QStringLiteral("T5, K3 or M7."), QStringLiteral("M"));
+    const QCommandLineOption stateOption(QStringLiteral("state"),
+                                         QStringLiteral("The adapter's state."),
+                                         QStringLiteral("S"));
+    const QCommandLineOption outOption(QStringLiteral("out"),
+                                       QStringLiteral("The adapter folder to write."),
+                                       QStringLiteral("FOLDER"));
+    const QCommandLineOption versionOption(
+        QStringLiteral("version"),
+        QStringLiteral("Firmware version in flash (T5: 5.6.0, 5.4.3 for old-layout; K3: 2.1.0; "
+                       "M7: 1.3.0)."),
+        QStringLiteral("V"));
+    const QCommandLineOption serialOption(
+        QStringLiteral("serial"), QStringLiteral("T5 serial number, 12 bytes as hexadecimal text."),
+        QStringLiteral("HEX"));
+    const QCommandLineOption chipIdOption(QStringLiteral("chip-id"),
+                                          QStringLiteral("K3/M7 chip identifier (hexadecimal)."),
+                                          QStringLiteral("HEX"));
+    const QCommandLineOption bootModeOption(QStringLiteral("boot-mode"),
+                                            QStringLiteral("T5 boot mode stored (0-5)."),
+                                            QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption imageBytesOption(QStringLiteral("image-bytes"),
+                                              QStringLiteral("Size of the sample firmware image."),
+                                              QStringLiteral("N"));
+    const QCommandLineOption recordsOption(QStringLiteral("records"),
+                                           QStringLiteral("T5 macro records stored (default 2)."),
+                                           QStringLiteral("N"), QStringLiteral("2"));
+    const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print JSON."));
+    parser.addOptions({modelOption, stateOption, outOption, versionOption, serialOption,
+                       chipIdOption, bootModeOption, imageBytesOption, recordsOption, jsonOption});
+    if (!parser.parse(QStringList{QStringLiteral("brivane-fwtool emulate")} + arguments))
+        return usage(parser.errorText());
+    if (parser.isSet(QStringLiteral("help"))) {
+        Cli::printLine(parser.helpText());
+        return exitSuccess;
+    }
+    if (parser.positionalArguments() != QStringList{QStringLiteral("create")})
+        return usage(QStringLiteral("emulate takes one action: create (see --help)"));
+    const QString model = parser.value(modelOption).toUpper();
+    const QString state = parser.value(stateOption);
+    const QString out = parser.value(outOption);
+    if (model.isEmpty() || state.isEmpty() || out.isEmpty())
+        return usage(QStringLiteral("emulate create needs --model, --state and --out"));
+
+    bool numberOk = true;
+    int imageBytes = -1;
+    if (parser.isSet(imageBytesOption)) {
+        imageBytes = parser.value(imageBytesOption).toInt(&numberOk);
+        if (!numberOk || imageBytes < 1)
+            return usage(QStringLiteral("--image-bytes must be a positive number"));
+    }
+
+    QJsonObject configuration;
+    QByteArray flash;
+    QString error;
+    if (model == QLatin1String("T5")) {
+        const QStringList states = {QStringLiteral("new-layout"), QStringLiteral("old-layout"),
+                                    QStringLiteral("firmware-lost"),
+                                    QStringLiteral("configuration-lost"),
+                                    QStringLiteral("hardware-failure")};
+        if (!states.contains(state))
+            return usage(QStringLiteral("T5 states: %1").arg(states.join(QStringLiteral(", "))));
+        T5FlashBuilder builder;
+        builder.version = parser.value(versionOption);
+        if (builder.version.isEmpty())
+            builder.version = state == QLatin1String("old-layout") ? QStringLiteral("5.4.3")
+                                                                   : QStringLiteral("5.6.0");
+        builder.serial =
+            QByteArray::fromHex(parser.isSet(serialOption) ? parser.value(serialOption).toLatin1()
+                                                           : QByteArray(defaultT5Serial));
+        if (builder.serial.size() != T5Adapter::serialBytes)
+            return usage(QStringLiteral("--serial must be 12 bytes of hexadecimal text"));
+        builder.bootMode = parser.value(bootModeOption).toInt(&numberOk);
+        if (!numberOk || builder.bootMode < 0 || builder.bootMode > 255)
+            return usage(QStringLiteral("--boot-mode must be a number from 0 to 255"));
+        const int recordCount = parser.value(recordsOption).toInt(&numberOk);
+        if (!numberOk || recordCount < 0 || recordCount > 50)
+            return usage(QStringLiteral("--records must be a number from 0 to 50"));
+        if (imageBytes > 0)
+            builder.imageBytes = imageBytes;
+        builder.records = sampleRecords(recordCount, builder.usesNewLayout(), builder.version);
+        builder.firmwareLost = state == QLatin1String("firmware-lost");
+        builder.configurationLost = state == QLatin1String("configuration-lost");
+        builder.hardwareFailure = state == QLatin1String("hardware-failure");
+        flash = builder.build(&error);
+        configuration = commonConfiguration(QStringLiteral("T5"), T5Adapter::defaultProductId, -1);
+        configuration.insert(QStringLiteral("serialNumber"),
+                             QString::fromLatin1(builder.serial.toHex()));
+        configuration.insert(QStringLiteral("runStatus"), QStringLiteral("00000000"));
+    } else if (model == QLatin1String("K3") || model == QLatin1String("M7")) {
+        const QStringList states = {QStringLiteral("app"), QStringLiteral("boot"),
+                                    QStringLiteral("firmware-lost")};
+        if (!states.contains(state))
+            return usage(
+                QStringLiteral("%1 states: %2").arg(model, states.join(QStringLiteral(", "))));
+        const QByteArray chipId = QByteArray::fromHex(
+            parser.isSet(chipIdOption)
+                ? parser.value(chipIdOption).toLatin1()
+                : QByteArray(model == QLatin1String("K3") ? defaultK3ChipId : defaultM7ChipId));
+        const bool firmwareLost = state == QLatin1String("firmware-lost");
+        if (model == QLatin1String("K3")) {
+            if (chipId.isEmpty() || chipId.size() > K3Adapter::chipIdBytes)
+                return usage(QStringLiteral("--chip-id of a K3 has 1 to 32 bytes"));
+            K3FlashBuilder builder;
+            if (parser.isSet(versionOption))
+                builder.version = parser.value(versionOption);
+            if (imageBytes > 0)
+                builder.imageBytes = imageBytes;
+            builder.firmwareLost = firmwareLost;
+            flash = builder.build(&error);
+            // An adapter that lost its firmware stays in its boot loader.
+            const bool application = state == QLatin1String("app");
+            configuration = commonConfiguration(
+                QStringLiteral("K3"),
+                application ? K3Adapter::applicationProductId : K3Adapter::bootProductId,
+                application ? 0 : -1);
+            configuration.insert(QStringLiteral("bootProductId"),
+                                 hexNumber(K3Adapter::bootProductId));
+            configuration.insert(QStringLiteral("reenumerateAfterMs"),
+                                 K3Adapter::defaultReenumerateAfterMs);
+            configuration.insert(QStringLiteral("bootFlag"), 0);
+        } else {
+            if (chipId.size() != M7Adapter::chipIdBytes)
+                return usage(QStringLiteral("--chip-id of an M7 has 12 bytes"));
+            M7FlashBuilder builder;
+            if (parser.isSet(versionOption))
+                builder.version = parser.value(versionOption);
+            if (imageBytes > 0)
+                builder.imageBytes = imageBytes;
+            builder.firmwareLost = firmwareLost;
+            flash = builder.build(&error);
+            // The M7 has one identity; "app" and "boot" give the same adapter.
+            configuration =
+                commonConfiguration(QStringLiteral("M7"), M7Adapter::defaultProductId, -1);
+        }
+        configuration.insert(QStringLiteral("chipId"), QString::fromLatin1(chipId.toHex()));
+    } else {
+        return usage(QStringLiteral("--model must be T5, K3 or M7"));
+    }
+    if (flash.isEmpty())
+        return Cli::fail(QStringLiteral("cannot build the %1 flash: %2").arg(model, error));
+
+    // Check the folder the way the emulator will read it.
+    if (!AdapterFolder::fromConfiguration(configuration, QStringLiteral("check"), &error))
+        return Cli::fail(error);
+    if (!AdapterFolder::write(out, configuration, flash, &error))
+        return Cli::fail(error);
+
+    const QString folder = QDir(out).absolutePath();
+    if (parser.isSet(jsonOption)) {
+        QJsonObject result;
+        result.insert(QStringLiteral("ok"), true);
+        result.insert(QStringLiteral("folder"), folder);
+        result.insert(QStringLiteral("model"), model);
+        result.insert(QStringLiteral("state"), state);
+        Cli::printJson(result);
+    } else {
+        Cli::printLine(QStringLiteral("%1 adapter (%2) written to %3").arg(model, state, folder));
+    }
+    return exitSuccess;
 }

@@ -2,6 +2,9 @@
 
 #include "echoadapter.h"
 #include "emulatedflash.h"
+#include "k3adapter.h"
+#include "m7adapter.h"
+#include "t5adapter.h"
 
 #include <QDir>
 #include <QFile>
@@ -154,6 +157,86 @@ EmulatedAdapter::Faults readFaults(ConfigurationReader &faults)
     return result;
 }
 
+
+// The models keep the identity their adapters have; the keys are accepted
+// so that a file states it, and refused when they say something else.
+void expectIdentity(ConfigurationReader &reader, int vendorId, int productId, int interface)
+{
+    if (reader.number(QStringLiteral("vendorId"), vendorId, 0, 0xFFFF) != vendorId)
+        reader.fail(QStringLiteral("\"vendorId\" of this model is 0x%1").arg(vendorId, 4, 16, QChar('0')));
+    if (reader.number(QStringLiteral("productId"), productId, 0, 0xFFFF) != productId)
+        reader.fail(QStringLiteral("\"productId\" of this model is 0x%1").arg(productId, 4, 16, QChar('0')));
+    if (reader.number(QStringLiteral("interface"), interface, -1, 255) != interface)
+        reader.fail(QStringLiteral("\"interface\" of this model is %1").arg(interface));
+}
+
+std::unique_ptr<EmulatedAdapter> makeT5(ConfigurationReader &reader, const QString &name)
+{
+    expectIdentity(reader, T5Adapter::defaultVendorId, T5Adapter::defaultProductId, -1);
+    auto t5 = std::make_unique<T5Adapter>(name);
+    t5->setEraseMsPerSector(
+        int(reader.number(QStringLiteral("eraseMsPerSector"), 0, 0, maximumDelayMs)));
+    if (reader.has(QStringLiteral("serialNumber"))) {
+        const QByteArray serial = reader.hex(QStringLiteral("serialNumber"));
+        if (serial.size() != T5Adapter::serialBytes)
+            reader.fail(QStringLiteral("\"serialNumber\" must be 12 bytes of hexadecimal text"));
+        // Only a fresh flash takes it; a flash.bin loaded later replaces it.
+        t5->writeSerialNumber(serial);
+    }
+    if (reader.has(QStringLiteral("runStatus"))) {
+        const QByteArray status = reader.hex(QStringLiteral("runStatus"));
+        if (status.size() != 4)
+            reader.fail(QStringLiteral("\"runStatus\" must be 4 bytes of hexadecimal text"));
+        t5->setRunStatus(status);
+    }
+    return t5;
+}
+
+std::unique_ptr<EmulatedAdapter> makeK3(ConfigurationReader &reader, const QString &name)
+{
+    const int productId = int(
+        reader.number(QStringLiteral("productId"), K3Adapter::applicationProductId, 0, 0xFFFF));
+    const bool application = productId == K3Adapter::applicationProductId;
+    if (!application && productId != K3Adapter::bootProductId &&
+        productId != K3Adapter::bootProductIdV1)
+        reader.fail(QStringLiteral("\"productId\" of a K3 is 0xb274, 0xb275 or 0xb270"));
+    const int bootProductId = int(reader.number(QStringLiteral("bootProductId"),
+                                                application ? K3Adapter::bootProductId : productId,
+                                                0, 0xFFFF));
+    if (bootProductId != K3Adapter::bootProductId && bootProductId != K3Adapter::bootProductIdV1)
+        reader.fail(QStringLiteral("\"bootProductId\" of a K3 is 0xb275 or 0xb270"));
+    expectIdentity(reader, K3Adapter::vendor, productId, application ? 0 : -1);
+    auto k3 = std::make_unique<K3Adapter>(name, quint16(productId), quint16(bootProductId));
+    k3->setEraseMsPerSector(
+        int(reader.number(QStringLiteral("eraseMsPerSector"), 0, 0, maximumDelayMs)));
+    k3->setReenumerateAfterMs(int(reader.number(QStringLiteral("reenumerateAfterMs"),
+                                                K3Adapter::defaultReenumerateAfterMs, 0,
+                                                maximumDelayMs)));
+    k3->setBootFlag(int(reader.number(QStringLiteral("bootFlag"), 0, 0, 255)));
+    if (reader.has(QStringLiteral("chipId"))) {
+        const QByteArray chipId = reader.hex(QStringLiteral("chipId"));
+        if (chipId.size() > K3Adapter::chipIdBytes)
+            reader.fail(QStringLiteral("\"chipId\" of a K3 has at most 32 bytes"));
+        k3->setChipId(chipId);
+    }
+    return k3;
+}
+
+std::unique_ptr<EmulatedAdapter> makeM7(ConfigurationReader &reader, const QString &name)
+{
+    expectIdentity(reader, M7Adapter::vendor, M7Adapter::defaultProductId, -1);
+    auto m7 = std::make_unique<M7Adapter>(name);
+    m7->setEraseMsPerSector(
+        int(reader.number(QStringLiteral("eraseMsPerSector"), 0, 0, maximumDelayMs)));
+    if (reader.has(QStringLiteral("chipId"))) {
+        const QByteArray chipId = reader.hex(QStringLiteral("chipId"));
+        if (chipId.size() != M7Adapter::chipIdBytes)
+            reader.fail(QStringLiteral("\"chipId\" of an M7 has 12 bytes"));
+        m7->setChipId(chipId);
+    }
+    return m7;
+}
+
 } // namespace
 
 namespace AdapterFolder {
@@ -180,6 +263,12 @@ std::unique_ptr<EmulatedAdapter> fromConfiguration(const QJsonObject &configurat
         reader.number(QStringLiteral("interface"), 0, 0, 0);
         adapter =
             std::make_unique<CompositeEchoAdapter>(name, quint16(vendorId), quint16(productId));
+    } else if (model == QLatin1String("T5")) {
+        adapter = makeT5(reader, name);
+    } else if (model == QLatin1String("K3")) {
+        adapter = makeK3(reader, name);
+    } else if (model == QLatin1String("M7")) {
+        adapter = makeM7(reader, name);
     } else {
         reader.fail(QStringLiteral("\"model\" must be \"T5\", \"K3\", \"M7\", \"echo\" or "
                                    "\"composite\", not \"%1\"")

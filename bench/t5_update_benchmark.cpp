@@ -1,0 +1,228 @@
+// Full new-layout T5 update of a 700,000-byte image against the emulated
+// adapter with no added latency, compared with the same exchanges sent
+// straight through QHidDevice without the device logic.
+
+#include "bridgeusb.h"
+#include "emulatorbackend.h"
+#include "global.h"
+#include "hidbackend.h"
+#include "qhiddevice.h"
+#include "t5adapter.h"
+#include "t5device.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <cstring>
+#include <ctime>
+
+namespace {
+constexpr int imageLengthBytes = 700000;
+constexpr int chunkBytes = 52;
+constexpr int reportBytes = 65;
+// Full-speed USB: one interrupt transfer per 1 ms frame; the reply of a
+// request can only leave in a frame after the request arrived.
+constexpr double frameMs = 1.0;
+constexpr int framesPerExchange = 2;
+
+double processCpuSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+void putU16(QByteArray *bytes, int offset, quint16 value)
+{
+    (*bytes)[offset] = char(value & 0xFF);
+    (*bytes)[offset + 1] = char(value >> 8);
+}
+
+void putU32(QByteArray *bytes, int offset, quint32 value)
+{
+    putU16(bytes, offset, quint16(value & 0xFFFF));
+    putU16(bytes, offset + 2, quint16(value >> 16));
+}
+
+// A healthy new-layout adapter on 5.5.3.
+QByteArray adapterFlash()
+{
+    QByteArray flash(0x100000, char(0xFF));
+    QByteArray info(64, '\0');
+    info[0] = char(0x55);
+    info[63] = char(0xAA);
+    info.replace(1, 12, QByteArray::fromHex("0a1b2c3d4e5f60718293a4b5"));
+    flash.replace(0x3FC0, 64, info);
+    QByteArray config(0x4000, '\0');
+    config[0] = char(0x55);
+    config[1] = 5;
+    config[2] = 5;
+    config[3] = 3;
+    putU32(&config, 4, 0x08040000);
+    putU32(&config, 8, 1000);
+    putU16(&config, 0x40, 0xAA55);
+    config[0x3FFF] = char(0xAA);
+    flash.replace(0x4000, config.size(), config);
+    QByteArray block(66, '\0');
+    putU16(&block, 0, 66);
+    putU16(&block, 64, 0x55AA);
+    flash.replace(0x8000, 66, block);
+    flash.replace(0x10000, 66, block);
+    flash.replace(0x20000, 66, block);
+    flash.replace(0x40000 + 1000, 2, QByteArray::fromHex("55aa"));
+    return flash;
+}
+
+QByteArray request(quint32 code, quint32 address, quint32 length, const char *data = nullptr,
+                   int dataBytes = 0)
+{
+    QByteArray report(reportBytes, '\0');
+    putU32(&report, 1, code);
+    putU32(&report, 5, address);
+    putU32(&report, 9, length);
+    if (data)
+        std::memcpy(report.data() + 13, data, size_t(dataBytes));
+    return report;
+}
+
+struct Figures
+{
+    int exchanges = 0;
+    double wallSeconds = 0;
+    double cpuSeconds = 0;
+};
+
+// The update's exchange sequence without the device: erase, write the
+// configuration and the image in 52-byte chunks, read the configuration back.
+Figures bareTransport(const QByteArray &config, const QByteArray &imageWithMark,
+                      const QByteArray &eraseList)
+{
+    QHidDevice device;
+    Figures figures;
+    if (!device.open(0x0E3A, 0xB373, -1))
+        return figures;
+    QByteArray reply;
+    const auto exchange = [&](const QByteArray &report) {
+        device.write(&report);
+        reply.resize(64);
+        device.read(&reply, 64, 45000);
+        ++figures.exchanges;
+    };
+    const auto writeArea = [&](quint32 address, const QByteArray &bytes) {
+        for (int offset = 0; offset < bytes.size(); offset += chunkBytes) {
+            const int chunk = qMin(chunkBytes, bytes.size() - offset);
+            exchange(request(0x57, address + quint32(offset), quint32(chunk),
+                             bytes.constData() + offset, chunk));
+        }
+    };
+
+    QElapsedTimer wall;
+    const double cpuStart = processCpuSeconds();
+    wall.start();
+    exchange(request(0x55, 0, quint32(eraseList.size()), eraseList.constData(), eraseList.size()));
+    writeArea(0x08004000, config);
+    writeArea(0x08040000, imageWithMark);
+    for (int offset = 0; offset < 0x4000; offset += chunkBytes)
+        exchange(request(0x56, 0x08004000 + quint32(offset), chunkBytes));
+    figures.wallSeconds = double(wall.nsecsElapsed()) / 1e9;
+    figures.cpuSeconds = processCpuSeconds() - cpuStart;
+    device.close();
+    return figures;
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.info=false\n*.warning=false"));
+    QTextStream out(stdout);
+
+    QTemporaryDir folder;
+    // afterUpdate reads configs.ini from the working directory: none here.
+    QDir::setCurrent(folder.path());
+    EmulatorBackend backend;
+    HidBackend::install(&backend);
+    Global::instance();
+    auto *adapter = backend.emplaceAdapter<T5Adapter>(QStringLiteral("t5-bench"));
+    const QByteArray initialFlash = adapterFlash();
+    adapter->setFlashContents(initialFlash);
+
+    QByteArray image(imageLengthBytes, '\0');
+    for (int index = 0; index < image.size(); ++index)
+        image[index] = char((index * 131 + 7) & 0xFF);
+    const QString imagePath = folder.filePath(QStringLiteral("firmware.bin"));
+    QFile imageFile(imagePath);
+    if (!imageFile.open(QIODevice::WriteOnly) || imageFile.write(image) != image.size()) {
+        out << "cannot write the firmware image\n";
+        return 1;
+    }
+    imageFile.close();
+
+    // Step 1: the update through T5Device.
+    Figures withDevice;
+    QString errorText;
+    {
+        T5Device device;
+        QObject::connect(&device, &BaseDevice::error, [&](const QString &text) { errorText = text; });
+        if (!device.tryConnected()) {
+            out << "the emulated adapter did not open\n";
+            return 1;
+        }
+        device.waitForConnectionTask();
+        adapter->resetCounters();
+        QElapsedTimer wall;
+        const double cpuStart = processCpuSeconds();
+        wall.start();
+        device.updateFirmwareFile(imagePath, QStringLiteral("5.6.0"));
+        withDevice.wallSeconds = double(wall.nsecsElapsed()) / 1e9;
+        withDevice.cpuSeconds = processCpuSeconds() - cpuStart;
+        withDevice.exchanges = adapter->reportsReceived();
+        if (!errorText.isEmpty() || device.version() != QLatin1String("5.6.0")) {
+            out << "the update failed: " << errorText << '\n';
+            return 1;
+        }
+    }
+    const QByteArray updatedFlash = adapter->flashContents();
+
+    // Step 2: the same exchanges straight through QHidDevice, from the same
+    // starting flash.
+    adapter->setFlashContents(initialFlash);
+    adapter->resetCounters();
+    const QByteArray config = updatedFlash.mid(0x4000, 0x4000);
+    const QByteArray imageWithMark = updatedFlash.mid(0x40000, imageLengthBytes + 2);
+    const QByteArray eraseList = QByteArray::fromHex("01060708090a0b");
+    const Figures bare = bareTransport(config, imageWithMark, eraseList);
+    if (bare.exchanges != withDevice.exchanges || adapter->flashContents() != updatedFlash) {
+        out << "the bare sequence differs from the update: " << bare.exchanges << " exchanges\n";
+        return 1;
+    }
+
+    const auto perExchangeUs = [](const Figures &figures) {
+        return figures.cpuSeconds * 1e6 / figures.exchanges;
+    };
+    out << QStringLiteral("T5 new-layout update, %1-byte image, emulator without added latency\n")
+               .arg(imageLengthBytes);
+    out << QStringLiteral("  exchanges:                    %1\n").arg(withDevice.exchanges);
+    out << QStringLiteral("  with T5Device:   wall %1 ms, CPU %2 ms, CPU %3 us/exchange\n")
+               .arg(withDevice.wallSeconds * 1e3, 0, 'f', 1)
+               .arg(withDevice.cpuSeconds * 1e3, 0, 'f', 1)
+               .arg(perExchangeUs(withDevice), 0, 'f', 2);
+    out << QStringLiteral("  bare QHidDevice: wall %1 ms, CPU %2 ms, CPU %3 us/exchange\n")
+               .arg(bare.wallSeconds * 1e3, 0, 'f', 1)
+               .arg(bare.cpuSeconds * 1e3, 0, 'f', 1)
+               .arg(perExchangeUs(bare), 0, 'f', 2);
+    out << QStringLiteral("  ratio device logic / bare transport: wall %1, CPU %2\n")
+               .arg(withDevice.wallSeconds / bare.wallSeconds, 0, 'f', 2)
+               .arg(withDevice.cpuSeconds / bare.cpuSeconds, 0, 'f', 2);
+    const double usbSeconds = withDevice.exchanges * framesPerExchange * frameMs / 1e3;
+    out << QStringLiteral("  full-speed USB HID (request + reply frame of 1 ms per exchange): "
+                          "%1 s, erase time of the flash not included\n")
+               .arg(usbSeconds, 0, 'f', 1);
+    out << "  (CPU figures include the in-process emulator's work)\n";
+    return 0;
+}
