@@ -139,7 +139,8 @@ Figures bareTransport(const QByteArray &config, const QByteArray &imageWithMark,
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
-    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.info=false\n*.warning=false"));
+    QLoggingCategory::setFilterRules(
+        QStringLiteral("*.debug=false\n*.info=false\n*.warning=false"));
     QTextStream out(stdout);
 
     QTemporaryDir folder;
@@ -168,7 +169,8 @@ int main(int argc, char *argv[])
     QString errorText;
     {
         T5Device device;
-        QObject::connect(&device, &BaseDevice::error, [&](const QString &text) { errorText = text; });
+        QObject::connect(&device, &BaseDevice::error,
+                         [&](const QString &text) { errorText = text; });
         if (!device.tryConnected()) {
             out << "the emulated adapter did not open\n";
             return 1;

@@ -76,11 +76,10 @@ int runEmulatorCommand(const QStringList &arguments)
         "Point BRIVANE_EMULATOR at the folder, or at a folder holding several."));
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("create"), QStringLiteral("The action."));
-    const QCommandLineOption modelOption(QStringLiteral("model"),
-                                         QStringLiteral("T5, K3 or M7."), QStringLiteral("M"));
-    const QCommandLineOption stateOption(QStringLiteral("state"),
-                                         QStringLiteral("The adapter's state."),
-                                         QStringLiteral("S"));
+    const QCommandLineOption modelOption(QStringLiteral("model"), QStringLiteral("T5, K3 or M7."),
+                                         QStringLiteral("M"));
+    const QCommandLineOption stateOption(
+        QStringLiteral("state"), QStringLiteral("The adapter's state."), QStringLiteral("S"));
     const QCommandLineOption outOption(QStringLiteral("out"),
                                        QStringLiteral("The adapter folder to write."),
                                        QStringLiteral("FOLDER"));
@@ -189,10 +188,10 @@ int runEmulatorCommand(const QStringList &arguments)
             flash = builder.build(&error);
             // An adapter that lost its firmware stays in its boot loader.
             const bool application = state == QLatin1String("app");
-            configuration = commonConfiguration(
-                QStringLiteral("K3"),
-                application ? K3Adapter::applicationProductId : K3Adapter::bootProductId,
-                application ? 0 : -1);
+            configuration = commonConfiguration(QStringLiteral("K3"),
+                                                application ? K3Adapter::applicationProductId
+                                                            : K3Adapter::bootProductId,
+                                                application ? 0 : -1);
             configuration.insert(QStringLiteral("bootProductId"),
                                  hexNumber(K3Adapter::bootProductId));
             configuration.insert(QStringLiteral("reenumerateAfterMs"),

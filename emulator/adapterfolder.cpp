@@ -157,15 +157,16 @@ EmulatedAdapter::Faults readFaults(ConfigurationReader &faults)
     return result;
 }
 
-
 // The models keep the identity their adapters have; the keys are accepted
 // so that a file states it, and refused when they say something else.
 void expectIdentity(ConfigurationReader &reader, int vendorId, int productId, int interface)
 {
     if (reader.number(QStringLiteral("vendorId"), vendorId, 0, 0xFFFF) != vendorId)
-        reader.fail(QStringLiteral("\"vendorId\" of this model is 0x%1").arg(vendorId, 4, 16, QChar('0')));
+        reader.fail(
+            QStringLiteral("\"vendorId\" of this model is 0x%1").arg(vendorId, 4, 16, QChar('0')));
     if (reader.number(QStringLiteral("productId"), productId, 0, 0xFFFF) != productId)
-        reader.fail(QStringLiteral("\"productId\" of this model is 0x%1").arg(productId, 4, 16, QChar('0')));
+        reader.fail(QStringLiteral("\"productId\" of this model is 0x%1")
+                        .arg(productId, 4, 16, QChar('0')));
     if (reader.number(QStringLiteral("interface"), interface, -1, 255) != interface)
         reader.fail(QStringLiteral("\"interface\" of this model is %1").arg(interface));
 }
@@ -194,24 +195,24 @@ std::unique_ptr<EmulatedAdapter> makeT5(ConfigurationReader &reader, const QStri
 
 std::unique_ptr<EmulatedAdapter> makeK3(ConfigurationReader &reader, const QString &name)
 {
-    const int productId = int(
-        reader.number(QStringLiteral("productId"), K3Adapter::applicationProductId, 0, 0xFFFF));
+    const int productId =
+        int(reader.number(QStringLiteral("productId"), K3Adapter::applicationProductId, 0, 0xFFFF));
     const bool application = productId == K3Adapter::applicationProductId;
     if (!application && productId != K3Adapter::bootProductId &&
         productId != K3Adapter::bootProductIdV1)
         reader.fail(QStringLiteral("\"productId\" of a K3 is 0xb274, 0xb275 or 0xb270"));
-    const int bootProductId = int(reader.number(QStringLiteral("bootProductId"),
-                                                application ? K3Adapter::bootProductId : productId,
-                                                0, 0xFFFF));
+    const int bootProductId =
+        int(reader.number(QStringLiteral("bootProductId"),
+                          application ? K3Adapter::bootProductId : productId, 0, 0xFFFF));
     if (bootProductId != K3Adapter::bootProductId && bootProductId != K3Adapter::bootProductIdV1)
         reader.fail(QStringLiteral("\"bootProductId\" of a K3 is 0xb275 or 0xb270"));
     expectIdentity(reader, K3Adapter::vendor, productId, application ? 0 : -1);
     auto k3 = std::make_unique<K3Adapter>(name, quint16(productId), quint16(bootProductId));
     k3->setEraseMsPerSector(
         int(reader.number(QStringLiteral("eraseMsPerSector"), 0, 0, maximumDelayMs)));
-    k3->setReenumerateAfterMs(int(reader.number(QStringLiteral("reenumerateAfterMs"),
-                                                K3Adapter::defaultReenumerateAfterMs, 0,
-                                                maximumDelayMs)));
+    k3->setReenumerateAfterMs(
+        int(reader.number(QStringLiteral("reenumerateAfterMs"),
+                          K3Adapter::defaultReenumerateAfterMs, 0, maximumDelayMs)));
     k3->setBootFlag(int(reader.number(QStringLiteral("bootFlag"), 0, 0, 255)));
     if (reader.has(QStringLiteral("chipId"))) {
         const QByteArray chipId = reader.hex(QStringLiteral("chipId"));
