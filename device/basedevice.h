@@ -65,10 +65,13 @@ class BaseDevice : public QObject
     Q_PROPERTY(bool connected READ connected NOTIFY connectedChanged)
     Q_PROPERTY(double progress READ progress NOTIFY progressChanged)
     Q_PROPERTY(bool busying READ busying NOTIFY busyingChanged)
-    Q_PROPERTY(int firmwareIndex READ firmwareIndex WRITE set_firmwareIndex NOTIFY firmwareIndexChanged)
+    Q_PROPERTY(
+        int firmwareIndex READ firmwareIndex WRITE set_firmwareIndex NOTIFY firmwareIndexChanged)
     Q_PROPERTY(int bootMode READ bootMode NOTIFY bootModeChanged)
-    Q_PROPERTY(QString currentfirmwareInfo READ currentfirmwareInfo NOTIFY currentfirmwareInfoChanged)
-    Q_PROPERTY(QVariant firmwareInformation READ firmwareInformation NOTIFY firmwareInformationChanged)
+    Q_PROPERTY(
+        QString currentfirmwareInfo READ currentfirmwareInfo NOTIFY currentfirmwareInfoChanged)
+    Q_PROPERTY(
+        QVariant firmwareInformation READ firmwareInformation NOTIFY firmwareInformationChanged)
 public:
     enum BootMode { Auto = 0, PS4_PC = 1, XB360_PC = 2, SWITCH = 3, PS5_M7 = 4, Q8LINK = 5 };
     Q_ENUM(BootMode)
