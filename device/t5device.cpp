@@ -365,6 +365,7 @@ void T5Device::updateVersion()
     QMutexLocker exchange(exchangeMutex());
     uint32_t copied = 0;
     uint32_t address = configAddress;
+    configReadComplete = false;
     while (copied < configSizeBytes) {
         // Always a full chunk; only the bytes still needed are kept.
         T5Report request;
@@ -391,7 +392,15 @@ void T5Device::updateVersion()
         copied += needed;
         address += T5Report::maxDataBytes;
     }
+    configReadComplete = copied == configSizeBytes;
     set_version(versionText(config));
+}
+
+bool T5Device::configHoldsAdapterSettings() const
+{
+    const uint8_t *bytes = bytesOf(config);
+    return configReadComplete && bytes[configStartMarkOffset] == startMark &&
+           readU16(bytes, configValidMarkOffset) == configValidMark;
 }
 
 bool T5Device::readRunStatus()
@@ -450,7 +459,7 @@ void T5Device::updateRunStatus()
     }
 
     // Step 5: the configuration sector.
-    readFlash(configAddress, configSizeBytes, bytesOf(config));
+    configReadComplete = readFlash(configAddress, configSizeBytes, bytesOf(config));
     const uint8_t *configBytes = bytesOf(config);
 
     // Step 6: layout, block marks and firmware end mark.
@@ -495,6 +504,11 @@ void T5Device::applyBootMode(int mode)
 {
     if (mode < Auto || mode > Q8LINK || mode == bootMode())
         return;
+    if (!configHoldsAdapterSettings()) {
+        qWarning() << "applyBootMode refused: the adapter's configuration was not read" << mode;
+        emit error(tr("The adapter's settings could not be read!"));
+        return;
+    }
     set_bootMode(mode);
     set_busying(true);
     {
@@ -834,6 +848,15 @@ void T5Device::dataRestoreFile(QString path)
     if (versionCompare(version(), QStringLiteral("5.5.0")) < 0) {
         qWarning() << "dataRestore refused: the adapter runs firmware below 5.5.0" << version();
         emit error(tr("Update the adapter to firmware 5.5.0 or later first!"));
+        return;
+    }
+
+    // The restore keeps this adapter's firmware description (bytes 1 to 0x41)
+    // from the copy read at connection; a copy that is not a complete read
+    // would leave the firmware undescribed.
+    if (!configHoldsAdapterSettings()) {
+        qWarning() << "dataRestore refused: the adapter's configuration was not read";
+        emit error(tr("The adapter's settings could not be read!"));
         return;
     }
 

@@ -222,6 +222,12 @@ private:
                           int bodyOffset, bool rewriteMark);
     void runPlan(FlashPlan *plan);
 
+    // True while config holds a complete read of the adapter's configuration
+    // sector with its marks. Writing back a copy that is not one would put a
+    // half-read sector in place of the user's settings.
+    bool configHoldsAdapterSettings() const;
+    bool configReadComplete = false;
+
     QByteArray info;
     QByteArray config;
     uint16_t firmwareMark = 0;

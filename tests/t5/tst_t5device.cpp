@@ -100,6 +100,7 @@ private slots:
     void factoryRestoreWritesFactoryContents_data();
     void factoryRestoreWritesFactoryContents();
     void bootModeIsWrittenOnlyWhenChanged();
+    void halfReadSettingsAreNeverWrittenBack();
     void afterUpdateFollowsSettings_data();
     void afterUpdateFollowsSettings();
     void backupFileHoldsScrambledFlash_data();
@@ -595,6 +596,54 @@ void T5DeviceTest::bootModeIsWrittenOnlyWhenChanged()
     QVERIFY(connectDevice());
     QCOMPARE(device->bootMode(), int(BaseDevice::Auto));
     QCOMPARE(errors.count(), 0);
+}
+
+void T5DeviceTest::halfReadSettingsAreNeverWrittenBack()
+{
+    AdapterState state;
+    state.bootMode = 1;
+    state.major = 5;
+    state.minor = 6;
+    state.patch = 0;
+    plug(state);
+    // The connection reads the configuration twice (316 requests each), with
+    // the run status and 8 information and mark reads in between; the read
+    // after request 335 belongs to the status read's configuration chunk 10.
+    EmulatedAdapter::Faults faults;
+    faults.readErrorAtReport = 316 + 1 + 8 + 10;
+    adapter->setFaults(faults);
+    device = std::make_unique<T5Device>();
+    QVERIFY(device->tryConnected());
+    device->waitForConnectionTask();
+    adapter->setFaults({});
+    adapter->resetCounters();
+    const QByteArray before = adapter->flashContents();
+    QSignalSpy errors(device.get(), &BaseDevice::error);
+
+    // Step 1: a boot mode change would rewrite the whole sector from the copy.
+    device->setBootMode(BaseDevice::SWITCH);
+    device->waitForBackgroundTasks();
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.at(0).at(0).toString(),
+             QStringLiteral("The adapter's settings could not be read!"));
+    QCOMPARE(device->bootMode(), 1);
+    QVERIFY(!device->busying());
+
+    // Step 2: a data restore keeps the firmware description from the copy.
+    const QString path =
+        writeFile(QStringLiteral("same-adapter.bkp"), backupFile(bodyOf(before, true), serialText));
+    device->dataRestoreFile(path);
+    QCOMPARE(errors.count(), 2);
+    QCOMPARE(errors.at(1).at(0).toString(),
+             QStringLiteral("The adapter's settings could not be read!"));
+    QCOMPARE(adapter->reportsReceived(), 0);
+    QCOMPARE(adapter->flashContents(), before);
+
+    // Step 3: a complete read on the next connection lifts the refusal.
+    QVERIFY(connectDevice());
+    device->setBootMode(BaseDevice::SWITCH);
+    device->waitForBackgroundTasks();
+    QCOMPARE(quint8(adapter->flashContents().at(configOffset + 0x82)), quint8(3));
 }
 
 void T5DeviceTest::afterUpdateFollowsSettings_data()
