@@ -1,0 +1,240 @@
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+// The T5 commands of the command-line tool as a technician or a release
+// script uses them, against an emulated adapter folder: exit status 0 only
+// for a real success, the adapter's texts printed, flash.bin as the adapter
+// holds it afterwards.
+class CliT5Test : public QObject
+{
+    Q_OBJECT
+
+    struct Result
+    {
+        int status = -100;
+        QByteArray out;
+        QByteArray err;
+    };
+
+    // The image area of firmware 5.5.0 and later starts at 0x08040000.
+    static constexpr int newLayoutImageOffset = 0x40000;
+    static constexpr int backupFileBytes = 246800;
+
+    QTemporaryDir work;
+    QString emulatorFolder;
+    QString adapterFolder;
+
+    Result run(const QStringList &arguments, bool withEmulator = true)
+    {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("BRIVANE_EMULATOR"));
+        if (withEmulator)
+            environment.insert(QStringLiteral("BRIVANE_EMULATOR"), emulatorFolder);
+        process.setProcessEnvironment(environment);
+        // configs.ini is read from the working directory after an update.
+        process.setWorkingDirectory(work.path());
+        process.start(QStringLiteral(BRIVANE_FWTOOL_PATH), arguments);
+        Result result;
+        if (!process.waitForFinished(60000)) {
+            process.kill();
+            return result;
+        }
+        result.status = process.exitCode();
+        result.out = process.readAllStandardOutput();
+        result.err = process.readAllStandardError();
+        return result;
+    }
+
+    static QByteArray readAll(const QString &path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    static bool writeAll(const QString &path, const QByteArray &bytes)
+    {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+               file.write(bytes) == bytes.size();
+    }
+
+    QString writeImage(const QString &name, int length, int seed)
+    {
+        QByteArray image(length, '\0');
+        for (int index = 0; index < length; ++index)
+            image[index] = char((index * 7 + seed) & 0xFF);
+        const QString path = work.filePath(name);
+        return writeAll(path, image) ? path : QString();
+    }
+
+    void createAdapter(const QStringList &extra = {})
+    {
+        QDir(adapterFolder).removeRecursively();
+        const Result created = run(QStringList{QStringLiteral("emulate"), QStringLiteral("create"),
+                                               QStringLiteral("--model"), QStringLiteral("T5"),
+                                               QStringLiteral("--out"), adapterFolder} +
+                                       extra,
+                                   false);
+        QVERIFY2(created.status == 0, created.err.constData());
+    }
+
+    void setFaults(const QJsonObject &faults)
+    {
+        const QString path = adapterFolder + QStringLiteral("/adapter.json");
+        QJsonObject configuration = QJsonDocument::fromJson(readAll(path)).object();
+        configuration.insert(QStringLiteral("faults"), faults);
+        QVERIFY(writeAll(path, QJsonDocument(configuration).toJson()));
+    }
+
+    QByteArray flash() const { return readAll(adapterFolder + QStringLiteral("/flash.bin")); }
+
+    static QJsonObject jsonOf(const Result &result)
+    {
+        return QJsonDocument::fromJson(result.out).object();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(work.isValid());
+        emulatorFolder = work.filePath(QStringLiteral("adapters"));
+        adapterFolder = emulatorFolder + QStringLiteral("/t5");
+    }
+
+    void infoPrintsTheAdapterState()
+    {
+        createAdapter({QStringLiteral("--state"), QStringLiteral("new-layout"),
+                       QStringLiteral("--version"), QStringLiteral("5.6.0"),
+                       QStringLiteral("--serial"), QStringLiteral("00112233445566778899aabb"),
+                       QStringLiteral("--boot-mode"), QStringLiteral("2")});
+        const Result info = run({QStringLiteral("info"), QStringLiteral("--json")});
+        QCOMPARE(info.status, 0);
+        const QJsonObject device = jsonOf(info).value(QStringLiteral("device")).toObject();
+        QCOMPARE(device.value(QStringLiteral("serialNumber")).toString(),
+                 QStringLiteral("00112233445566778899aabb"));
+        QCOMPARE(device.value(QStringLiteral("version")).toString(), QStringLiteral("5.6.0"));
+        QCOMPARE(device.value(QStringLiteral("bootMode")).toInt(), 2);
+        QCOMPARE(device.value(QStringLiteral("firmwareMark")).toString(), QStringLiteral("0xaa55"));
+
+        // An adapter whose image lost its end mark: printed, but not a success.
+        createAdapter({QStringLiteral("--state"), QStringLiteral("firmware-lost")});
+        const Result lost = run({QStringLiteral("info")});
+        QCOMPARE(lost.status, 1);
+        QVERIFY(lost.err.contains("Firmware lost!"));
+    }
+
+    void updateSucceedsOnlyWhenTheAdapterHoldsTheImage()
+    {
+        createAdapter({QStringLiteral("--state"), QStringLiteral("new-layout"),
+                       QStringLiteral("--version"), QStringLiteral("5.6.0")});
+        const QString image = writeImage(QStringLiteral("firmware.bin"), 70000, 3);
+
+        // Step 1: a clean update: image and end mark at the new-layout base.
+        const Result update =
+            run({QStringLiteral("update"), QStringLiteral("--file"), image,
+                 QStringLiteral("--version"), QStringLiteral("5.6.1"), QStringLiteral("--json")});
+        QVERIFY2(update.status == 0, update.err.constData());
+        QCOMPARE(jsonOf(update).value(QStringLiteral("ok")).toBool(), true);
+        QCOMPARE(flash().mid(newLayoutImageOffset, 70002),
+                 readAll(image) + QByteArray::fromHex("55aa"));
+        const Result info = run({QStringLiteral("info"), QStringLiteral("--json")});
+        QCOMPARE(jsonOf(info)
+                     .value(QStringLiteral("device"))
+                     .toObject()
+                     .value(QStringLiteral("version"))
+                     .toString(),
+                 QStringLiteral("5.6.1"));
+
+        // Step 2: an echo that differs stops the write and fails the command.
+        setFaults({{QStringLiteral("wrongEchoAtChunk"), 400}});
+        const Result broken = run({QStringLiteral("update"), QStringLiteral("--file"), image,
+                                   QStringLiteral("--version"), QStringLiteral("5.6.2")});
+        QCOMPARE(broken.status, 1);
+        QVERIFY(broken.err.contains("error: Write to flash data verify error!"));
+        QVERIFY(broken.err.trimmed().endsWith("update failed"));
+
+        // Step 3: a refused erase is reported the same way.
+        setFaults({{QStringLiteral("eraseRefused"), true}});
+        const Result refused = run({QStringLiteral("update"), QStringLiteral("--file"), image,
+                                    QStringLiteral("--version"), QStringLiteral("5.6.2")});
+        QCOMPARE(refused.status, 1);
+        QVERIFY(refused.err.contains("error: Erase error!"));
+    }
+
+    void backupAndRestoreAreBoundToTheAdapter()
+    {
+        createAdapter({QStringLiteral("--state"), QStringLiteral("new-layout"),
+                       QStringLiteral("--version"), QStringLiteral("5.5.2"),
+                       QStringLiteral("--records"), QStringLiteral("3")});
+        const QString backup = work.filePath(QStringLiteral("user.bkp"));
+        const Result saved = run({QStringLiteral("backup"), QStringLiteral("--out"), backup});
+        QVERIFY2(saved.status == 0, saved.err.constData());
+        QCOMPARE(readAll(backup).size(), backupFileBytes);
+
+        const Result restored =
+            run({QStringLiteral("restore-data"), QStringLiteral("--in"), backup});
+        QVERIFY2(restored.status == 0, restored.err.constData());
+
+        // Another adapter (another serial number) cannot read the file.
+        createAdapter({QStringLiteral("--state"), QStringLiteral("new-layout"),
+                       QStringLiteral("--version"), QStringLiteral("5.5.2"),
+                       QStringLiteral("--serial"), QStringLiteral("ffeeddccbbaa998877665544")});
+        const QByteArray before = flash();
+        const Result foreign =
+            run({QStringLiteral("restore-data"), QStringLiteral("--in"), backup});
+        QCOMPARE(foreign.status, 1);
+        QVERIFY(foreign.err.contains("error: Corrupted file unauthorized!"));
+        QCOMPARE(flash(), before);
+    }
+
+    void bootModeIsWrittenAndReadBack()
+    {
+        createAdapter({QStringLiteral("--state"), QStringLiteral("new-layout")});
+        const Result set =
+            run({QStringLiteral("boot-mode"), QStringLiteral("--set"), QStringLiteral("SWITCH")});
+        QVERIFY2(set.status == 0, set.err.constData());
+        // The boot mode is byte 0x82 of the configuration sector at 0x08004000.
+        QCOMPARE(int(flash().at(0x4000 + 0x82)), 3);
+        const Result again =
+            run({QStringLiteral("boot-mode"), QStringLiteral("--set"), QStringLiteral("3")});
+        QCOMPARE(again.status, 0);
+        QVERIFY(again.out.contains("nothing written"));
+    }
+
+    void wrongUsageAndMissingAdapter()
+    {
+        const QString image = writeImage(QStringLiteral("small.bin"), 100, 1);
+        // A T5 image carries no version of its own.
+        QCOMPARE(run({QStringLiteral("update"), QStringLiteral("--file"), image}).status, 2);
+        QCOMPARE(
+            run({QStringLiteral("boot-mode"), QStringLiteral("--set"), QStringLiteral("9")}).status,
+            2);
+        QCOMPARE(run({QStringLiteral("backup"), QStringLiteral("--model"), QStringLiteral("K3"),
+                      QStringLiteral("--out"), work.filePath(QStringLiteral("x.bkp"))})
+                     .status,
+                 2);
+        QCOMPARE(run({QStringLiteral("update"), QStringLiteral("--file"),
+                      work.filePath(QStringLiteral("missing.bin")), QStringLiteral("--version"),
+                      QStringLiteral("5.6.0")})
+                     .status,
+                 1);
+
+        QDir(adapterFolder).removeRecursively();
+        QDir().mkpath(emulatorFolder);
+        const Result none = run({QStringLiteral("info")});
+        QCOMPARE(none.status, 1);
+        QVERIFY(none.err.contains("no T5 adapter found"));
+    }
+};
+
+QTEST_GUILESS_MAIN(CliT5Test)
+
+#include "test_cli_t5.moc"
