@@ -6,6 +6,7 @@
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QEventLoop>
+#include <QFutureWatcher>
 #include <QMutexLocker>
 #include <QTimer>
 #include <QtConcurrent>
@@ -167,13 +168,14 @@ bool K3Device::readMemory(uint8_t command, uint32_t address, int length, uint8_t
 
 bool K3Device::tryConnected()
 {
+    // The watcher's finished signal is queued after any connectedChanged
+    // delivery, so the connection handler has run by the time the loop ends.
+    // The search never touches the loop: if the loop is left early (the
+    // application quitting), nothing points into this stack frame.
     QEventLoop waitLoop;
-    QtConcurrent::run([this, &waitLoop]() {
-        searchAdapter();
-        // Queued after any connectedChanged delivery, so the connection
-        // handler has run by the time the loop ends.
-        QMetaObject::invokeMethod(&waitLoop, "quit", Qt::QueuedConnection);
-    });
+    QFutureWatcher<void> searchWatcher;
+    connect(&searchWatcher, &QFutureWatcher<void>::finished, &waitLoop, &QEventLoop::quit);
+    searchWatcher.setFuture(QtConcurrent::run([this]() { searchAdapter(); }));
     waitLoop.exec();
     qDebug() << "K3Device::tryConnected finished" << connected();
     return connected();

@@ -247,9 +247,11 @@ bool M7Device::eraseFlash(const FlashPlan &plan)
     qDebug() << "eraseFlash...";
     const QByteArray request = buildFrame(CommandEraseSectors, 0, plan.eraseCount,
                                           plan.eraseSectors, int(plan.eraseCount));
-    sendCommand(request);
+    // A request that never went out gets no reply; waiting for one would only
+    // hold the update up for the whole reply time-out.
     QByteArray reply;
-    if (!readReply(&reply) || le32(reply, frameCommandOffset) != StatusEraseDone) {
+    if (!sendCommand(request) || !readReply(&reply) ||
+        le32(reply, frameCommandOffset) != StatusEraseDone) {
         qWarning() << "erase error !";
         emit error(tr("Erase error!"));
         return false;

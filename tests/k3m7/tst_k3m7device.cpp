@@ -1,0 +1,996 @@
+// The K3 and M7 devices against emulated adapters, through the real transport.
+// Expected flash contents, frames, erase lists and progress values are worked
+// out here from the adapters' memory maps, frame layouts and the package
+// layout; none is taken from running the device code.
+
+#include "bridgeusb.h"
+#include "emulatorbackend.h"
+#include "hidbackend.h"
+#include "k3adapter.h"
+#include "k3device.h"
+#include "k3m7flashbuilder.h"
+#include "m7adapter.h"
+#include "m7device.h"
+#include "recordingbackend.h"
+#include "testpackage.h"
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+constexpr quint16 vendorId = 0x0E3A;
+constexpr quint16 k3ApplicationId = 0xB274;
+constexpr quint16 k3BootV1Id = 0xB270;
+constexpr quint16 k3BootId = 0xB275;
+constexpr quint16 m7Id = 0xB471;
+constexpr quint32 flashBase = 0x08000000;
+
+constexpr quint32 k3ConfigurationAddress = 0x08004000;
+constexpr quint32 k3InformationAddress = 0x08004100;
+constexpr quint32 k3SpareAddress = 0x08004200;
+constexpr quint32 k3ImageAddress = 0x08005000;
+constexpr int k3ChunkBytes = 56;
+
+constexpr quint32 m7InformationAddress = 0x08004000;
+constexpr quint32 m7ImageAddress = 0x08010000;
+constexpr int m7ChunkBytes = 52;
+
+constexpr int blockBytes = 256;
+constexpr int normalReplyTimeoutMs = 3000;
+constexpr int shortReplyTimeoutMs = 300;
+
+const QByteArray k3ChipId = QByteArray::fromHex("3fff7a05484e353224600943");
+const QByteArray m7ChipId = QByteArray::fromHex("2d0047000c5133313934a6ff");
+
+// Log lines of the whole process, as the device code writes them.
+QMutex logLock;
+QStringList logLines;
+QtMessageHandler previousHandler = nullptr;
+
+void recordMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    {
+        QMutexLocker locker(&logLock);
+        logLines.append(text);
+    }
+    if (previousHandler && type != QtDebugMsg && type != QtInfoMsg)
+        previousHandler(type, context, text);
+}
+
+bool logged(const QString &line)
+{
+    QMutexLocker locker(&logLock);
+    return logLines.contains(line);
+}
+
+void clearLog()
+{
+    QMutexLocker locker(&logLock);
+    logLines.clear();
+}
+
+void putLe32(QByteArray *bytes, int offset, quint32 value)
+{
+    for (int index = 0; index < 4; ++index)
+        (*bytes)[offset + index] = char((value >> (8 * index)) & 0xFF);
+}
+
+quint32 le32(const QByteArray &bytes, int offset)
+{
+    quint32 value = 0;
+    for (int index = 3; index >= 0; --index)
+        value = (value << 8) | quint8(bytes.at(offset + index));
+    return value;
+}
+
+// The firmware-information block, byte by byte from its layout table.
+QByteArray informationBlock(quint32 startAddress, quint8 major, quint8 minor, quint8 patch,
+                            const QByteArray &image)
+{
+    QByteArray block(blockBytes, '\0');
+    block[0] = char(0x55);
+    putLe32(&block, 1, startAddress);
+    block[5] = char(major);
+    block[6] = char(minor);
+    block[7] = char(patch);
+    putLe32(&block, 8, quint32(image.size()));
+    block.replace(12, 16, QCryptographicHash::hash(image, QCryptographicHash::Md5));
+    block[255] = char(0xAA);
+    return block;
+}
+
+QByteArray flashAt(const QByteArray &flash, quint32 address, int count)
+{
+    return flash.mid(int(address - flashBase), count);
+}
+
+QString md5Hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+}
+
+// Progress after each chunk of a transfer of the given segment sizes.
+QList<double> progressSteps(const QList<int> &segmentSizes, int chunkBytes)
+{
+    int total = 0;
+    for (int size : segmentSizes)
+        total += size;
+    QList<double> steps;
+    int done = 0;
+    for (int size : segmentSizes) {
+        for (int offset = 0; offset < size; offset += chunkBytes) {
+            done += qMin(chunkBytes, size - offset);
+            steps.append(double(done) / double(total));
+        }
+    }
+    return steps;
+}
+
+QList<double> valuesOf(const QSignalSpy &spy)
+{
+    QList<double> values;
+    for (const QList<QVariant> &arguments : spy)
+        values.append(arguments.at(0).toDouble());
+    return values;
+}
+
+bool sameSteps(const QList<double> &actual, const QList<double> &expected)
+{
+    if (actual.size() != expected.size())
+        return false;
+    for (int index = 0; index < actual.size(); ++index) {
+        if (!qFuzzyCompare(1.0 + actual.at(index), 1.0 + expected.at(index)))
+            return false;
+    }
+    return true;
+}
+
+QList<bool> busyValuesOf(const QSignalSpy &spy)
+{
+    QList<bool> values;
+    for (const QList<QVariant> &arguments : spy)
+        values.append(arguments.at(0).toBool());
+    return values;
+}
+
+QStringList textsOf(const QSignalSpy &spy)
+{
+    QStringList texts;
+    for (const QList<QVariant> &arguments : spy)
+        texts.append(arguments.at(0).toString());
+    return texts;
+}
+
+QByteArray k3Package(qint8 major, const QByteArray &image, quint8 minor = 4, quint8 patch = 1)
+{
+    return TestPackage::build({"Brivane_K3", major, minor, patch, image});
+}
+
+QByteArray m7Package(qint8 major, const QByteArray &image, quint8 minor = 4, quint8 patch = 1)
+{
+    return TestPackage::build({"Brivane_M7", major, minor, patch, image});
+}
+
+// A flash with an old firmware whose image reaches into sector 7, so every
+// sector an update could forget to erase holds old data.
+QByteArray m7FlashWithLargeOldFirmware()
+{
+    M7FlashBuilder builder;
+    builder.version = QStringLiteral("1.3.0");
+    builder.image = TestPackage::patternImage(400000, 0x5E);
+    return builder.build();
+}
+} // namespace
+
+class K3M7DeviceTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    // Finding the adapters.
+    void k3ApplicationIsSwitchedToItsBootLoader_data();
+    void k3ApplicationIsSwitchedToItsBootLoader();
+    void k3ApplicationThatDoesNotReturnIsNotConnected();
+    void k3FoundDirectlyAsBootLoader_data();
+    void k3FoundDirectlyAsBootLoader();
+    void k3NotFound();
+    void m7ConnectionFollowsTheAdapter();
+
+    // Reading the adapters' state.
+    void k3ConfigurationRead_data();
+    void k3ConfigurationRead();
+    void k3BootFlagIsCleared_data();
+    void k3BootFlagIsCleared();
+    void m7ConfigurationRead_data();
+    void m7ConfigurationRead();
+    void readsAreChunkedWithProgress_data();
+    void readsAreChunkedWithProgress();
+
+    // Updates.
+    void k3PackageIsFlashed_data();
+    void k3PackageIsFlashed();
+    void m7PackageIsFlashed_data();
+    void m7PackageIsFlashed();
+    void m7EraseCoversEverySectorTheImageTouches_data();
+    void m7EraseCoversEverySectorTheImageTouches();
+    void refusedPackagesLeaveTheFlashAlone_data();
+    void refusedPackagesLeaveTheFlashAlone();
+    void k3InterruptedUpdateLosesTheFirmware();
+    void m7InterruptedUpdateIsNotReportedAsSuccess();
+    void faultsEndInUpdateError_data();
+    void faultsEndInUpdateError();
+
+private:
+    K3Adapter *plugK3(quint16 startProductId, quint16 bootProductId, const QByteArray &flash);
+    M7Adapter *plugM7(const QByteArray &flash);
+    template <typename Device> std::unique_ptr<Device> makeDevice();
+    bool openTransport(quint16 productId);
+    QString writeFile(const QString &name, const QByteArray &bytes);
+
+    EmulatorBackend *emulator = nullptr;
+    RecordingBackend *recorder = nullptr;
+    QTemporaryDir workDirectory;
+    EmulatedAdapter *adapter = nullptr;
+    int adapterCounter = 0;
+};
+
+void K3M7DeviceTest::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QVERIFY(workDirectory.isValid());
+    emulator = new EmulatorBackend(this);
+    recorder = new RecordingBackend(emulator, this);
+    HidBackend::install(recorder);
+    previousHandler = qInstallMessageHandler(recordMessage);
+}
+
+void K3M7DeviceTest::init()
+{
+    BridgeUSB::instance()->setReplyTimeoutMs(normalReplyTimeoutMs);
+}
+
+void K3M7DeviceTest::cleanup()
+{
+    BridgeUSB::instance()->close();
+    if (adapter)
+        emulator->unplug(adapter);
+    adapter = nullptr;
+    recorder->clear();
+    clearLog();
+}
+
+K3Adapter *K3M7DeviceTest::plugK3(quint16 startProductId, quint16 bootProductId,
+                                  const QByteArray &flash)
+{
+    auto *k3 = emulator->emplaceAdapter<K3Adapter>(QStringLiteral("k3-%1").arg(++adapterCounter),
+                                                   startProductId, bootProductId);
+    adapter = k3;
+    k3->setReenumerateAfterMs(0);
+    k3->setChipId(k3ChipId);
+    if (!k3->setFlashContents(flash))
+        return nullptr;
+    k3->resetCounters();
+    return k3;
+}
+
+M7Adapter *K3M7DeviceTest::plugM7(const QByteArray &flash)
+{
+    auto *m7 = emulator->emplaceAdapter<M7Adapter>(QStringLiteral("m7-%1").arg(++adapterCounter));
+    adapter = m7;
+    m7->setChipId(m7ChipId);
+    if (!m7->setFlashContents(flash))
+        return nullptr;
+    m7->resetCounters();
+    return m7;
+}
+
+template <typename Device> std::unique_ptr<Device> K3M7DeviceTest::makeDevice()
+{
+    auto device = std::make_unique<Device>();
+    // Let the busy pulse of a new model pass before anything is observed.
+    QTest::qWait(20);
+    return device;
+}
+
+bool K3M7DeviceTest::openTransport(quint16 productId)
+{
+    return BridgeUSB::instance()->open(vendorId, productId, -1);
+}
+
+QString K3M7DeviceTest::writeFile(const QString &name, const QByteArray &bytes)
+{
+    const QString path = workDirectory.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+        return QString();
+    return path;
+}
+
+// ---------------------------------------------------------------------------
+// Finding the adapters
+
+void K3M7DeviceTest::k3ApplicationIsSwitchedToItsBootLoader_data()
+{
+    QTest::addColumn<int>("bootProductId");
+    QTest::newRow("returns as 0xB270") << int(k3BootV1Id);
+    QTest::newRow("returns as 0xB275") << int(k3BootId);
+}
+
+void K3M7DeviceTest::k3ApplicationIsSwitchedToItsBootLoader()
+{
+    QFETCH(int, bootProductId);
+    K3FlashBuilder builder;
+    builder.version = QStringLiteral("2.7.13");
+    K3Adapter *k3 = plugK3(k3ApplicationId, quint16(bootProductId), builder.build());
+    QVERIFY(k3);
+    auto device = makeDevice<K3Device>();
+    QSignalSpy connectedSpy(device.get(), &BaseDevice::connectedChanged);
+
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(device->tryConnected());
+    // The adapter is back at once, but the device gives it its 800 ms.
+    QVERIFY2(clock.elapsed() >= 800, qPrintable(QString::number(clock.elapsed())));
+
+    QCOMPARE(k3->bootLoaderRequests(), 1);
+    QCOMPARE(k3->productId(), quint16(bootProductId));
+    QCOMPARE(device->vid(), 3642.0);
+    QCOMPARE(device->pid(), double(bootProductId));
+    QCOMPARE(connectedSpy.count(), 1);
+    // The boot loader stays open: the state was read through it.
+    QVERIFY(BridgeUSB::instance()->isOpen());
+    QCOMPARE(device->version(), QStringLiteral("2.7.13"));
+    QCOMPARE(device->serialNumber(), md5Hex(k3ChipId));
+    QVERIFY(logged(QStringLiteral("K3Device::readDeviceConfig finished")));
+
+    // The request: report id, 0x04, 0x5B, address 0, length 1, data byte 0.
+    const QByteArray expectedRequest =
+        QByteArray::fromHex("00045b000000000100") + QByteArray(56, '\0');
+    const QList<QByteArray> reports = recorder->writtenReports();
+    QVERIFY(!reports.isEmpty());
+    QCOMPARE(reports.first(), expectedRequest);
+}
+
+void K3M7DeviceTest::k3ApplicationThatDoesNotReturnIsNotConnected()
+{
+    K3Adapter *k3 = plugK3(k3ApplicationId, k3BootId, K3FlashBuilder().build());
+    QVERIFY(k3);
+    k3->setReenumerateAfterMs(60000);
+    auto device = makeDevice<K3Device>();
+    QVERIFY(!device->tryConnected());
+    QCOMPARE(k3->bootLoaderRequests(), 1);
+    QVERIFY(!device->connected());
+    QVERIFY(device->serialNumber().isEmpty());
+    QVERIFY(device->version().isEmpty());
+}
+
+void K3M7DeviceTest::k3FoundDirectlyAsBootLoader_data()
+{
+    QTest::addColumn<int>("productId");
+    // Found on the last try, after the application and the V1 identity.
+    QTest::newRow("0xB275") << int(k3BootId);
+}
+
+void K3M7DeviceTest::k3FoundDirectlyAsBootLoader()
+{
+    QFETCH(int, productId);
+    K3Adapter *k3 = plugK3(quint16(productId), quint16(productId), K3FlashBuilder().build());
+    QVERIFY(k3);
+    auto device = makeDevice<K3Device>();
+    QVERIFY(device->tryConnected());
+    QCOMPARE(device->pid(), double(productId));
+    QCOMPARE(device->version(), QStringLiteral("2.1.0"));
+    for (const QByteArray &report : recorder->writtenReports())
+        QVERIFY(quint8(report.at(2)) != 0x5B);
+}
+
+void K3M7DeviceTest::k3NotFound()
+{
+    // The M7 case is the second half of m7ConnectionFollowsTheAdapter.
+    auto k3 = makeDevice<K3Device>();
+    QVERIFY(!k3->tryConnected());
+    QVERIFY(!k3->connected());
+    QVERIFY(recorder->writtenReports().isEmpty());
+}
+
+void K3M7DeviceTest::m7ConnectionFollowsTheAdapter()
+{
+    M7FlashBuilder builder;
+    builder.version = QStringLiteral("1.200.3");
+    M7Adapter *m7 = plugM7(builder.build());
+    QVERIFY(m7);
+    auto device = makeDevice<M7Device>();
+    QVERIFY(device->tryConnected());
+    QCOMPARE(device->vid(), 3642.0);
+    QCOMPARE(device->pid(), double(m7Id));
+    QCOMPARE(device->version(), QStringLiteral("1.200.3"));
+    QCOMPARE(device->serialNumber(), QStringLiteral("2d0047000c5133313934a6ff"));
+
+    // A failed open after a successful one clears what was read.
+    emulator->unplug(m7);
+    adapter = nullptr;
+    QVERIFY(!device->tryConnected());
+    QVERIFY(!device->connected());
+    QVERIFY(device->version().isEmpty());
+    QVERIFY(device->serialNumber().isEmpty());
+}
+
+// ---------------------------------------------------------------------------
+// Reading the adapters' state
+
+void K3M7DeviceTest::k3ConfigurationRead_data()
+{
+    QTest::addColumn<QByteArray>("chipId");
+    QTest::addColumn<bool>("firmwareLost");
+    QTest::addColumn<bool>("configurationLost");
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("serial");
+    QTest::addColumn<QString>("warning");
+
+    const QByteArray allSet(32, char(0x5A));
+    QTest::newRow("identifier up to its first zero")
+        << k3ChipId << false << false << true << "2.1.0" << md5Hex(k3ChipId) << "";
+    QTest::newRow("no zero: all 32 bytes")
+        << allSet << false << false << true << "2.1.0" << md5Hex(allSet) << "";
+    QTest::newRow("first byte zero: MD5 of nothing")
+        << QByteArray::fromHex("00112233") << false << false << true << "2.1.0"
+        << "d41d8cd98f00b204e9800998ecf8427e"
+        << "";
+    QTest::newRow("firmware lost") << k3ChipId << true << false << false << "" << md5Hex(k3ChipId)
+                                   << "DeviceError_FirmwareLost";
+    QTest::newRow("configuration lost") << k3ChipId << false << true << false << ""
+                                        << ""
+                                        << "DeviceError_HardwareFailure";
+}
+
+void K3M7DeviceTest::k3ConfigurationRead()
+{
+    QFETCH(QByteArray, chipId);
+    QFETCH(bool, firmwareLost);
+    QFETCH(bool, configurationLost);
+    K3FlashBuilder builder;
+    builder.firmwareLost = firmwareLost;
+    builder.configurationLost = configurationLost;
+    K3Adapter *k3 = plugK3(k3BootId, k3BootId, builder.build());
+    QVERIFY(k3);
+    k3->setChipId(chipId);
+    auto device = makeDevice<K3Device>();
+    QVERIFY(openTransport(k3BootId));
+
+    QTEST(device->readDeviceConfig(), "result");
+    QTEST(device->version(), "version");
+    QTEST(device->serialNumber(), "serial");
+    QFETCH(QString, warning);
+    if (!warning.isEmpty())
+        QVERIFY(logged(warning));
+    QCOMPARE(device->progress(), 0.0);
+}
+
+void K3M7DeviceTest::k3BootFlagIsCleared_data()
+{
+    QTest::addColumn<int>("flag");
+    QTest::addColumn<int>("flagAfter");
+    QTest::addColumn<int>("flagWrites");
+    QTest::addColumn<QString>("logLine");
+    QTest::newRow("set") << 1 << 0 << 1 << "Boot Mode: 1";
+    QTest::newRow("clear") << 0 << 0 << 0 << "Boot Mode: 0";
+    QTest::newRow("unknown value") << 7 << 7 << 0 << "Boot Mode: -1";
+}
+
+void K3M7DeviceTest::k3BootFlagIsCleared()
+{
+    QFETCH(int, flag);
+    K3Adapter *k3 = plugK3(k3BootId, k3BootId, K3FlashBuilder().build());
+    QVERIFY(k3);
+    k3->setBootFlag(flag);
+    auto device = makeDevice<K3Device>();
+    QVERIFY(openTransport(k3BootId));
+    QVERIFY(device->readDeviceConfig());
+    QTEST(k3->bootFlag(), "flagAfter");
+    QTEST(k3->bootFlagWrites(), "flagWrites");
+    QFETCH(QString, logLine);
+    QVERIFY2(logged(logLine), qPrintable(logLine));
+    if (flag == 1) {
+        // The write is the adapter's own reply with the write code and a clear flag.
+        const QByteArray write = recorder->writtenReports().last();
+        QCOMPARE(write.left(10), QByteArray::fromHex("00045c00000000010000"));
+    }
+}
+
+void K3M7DeviceTest::m7ConfigurationRead_data()
+{
+    QTest::addColumn<bool>("firmwareLost");
+    QTest::addColumn<QString>("version");
+    QTest::newRow("firmware present") << false << "1.3.0";
+    QTest::newRow("firmware lost") << true << "";
+}
+
+void K3M7DeviceTest::m7ConfigurationRead()
+{
+    QFETCH(bool, firmwareLost);
+    M7FlashBuilder builder;
+    builder.firmwareLost = firmwareLost;
+    QVERIFY(plugM7(builder.build()));
+    auto device = makeDevice<M7Device>();
+    QVERIFY(device->tryConnected());
+    QTEST(device->version(), "version");
+    QCOMPARE(device->serialNumber(), QStringLiteral("2d0047000c5133313934a6ff"));
+    QCOMPARE(logged(QStringLiteral("DeviceError_FirmwareLost")), firmwareLost);
+    QVERIFY(logged(QStringLiteral("M7 readDeviceConfig finished!")));
+}
+
+void K3M7DeviceTest::readsAreChunkedWithProgress_data()
+{
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QList<int>>("chunks");
+    QTest::addColumn<QList<double>>("progress");
+    QTest::newRow("K3 200 bytes") << "K3" << 200 << QList<int>{56, 56, 56, 32}
+                                  << QList<double>{0.28, 0.56, 0.84, 1.0, 0.0};
+    QTest::newRow("M7 120 bytes") << "M7" << 120 << QList<int>{52, 52, 16}
+                                  << QList<double>{52.0 / 120, 104.0 / 120, 1.0, 0.0};
+}
+
+void K3M7DeviceTest::readsAreChunkedWithProgress()
+{
+    QFETCH(QString, model);
+    QFETCH(int, length);
+    QFETCH(QList<int>, chunks);
+    const bool k3 = model == QLatin1String("K3");
+    const quint32 address = k3 ? k3ImageAddress + 10 : m7ImageAddress + 10;
+    QByteArray flash;
+    std::unique_ptr<BaseDevice> device;
+    if (k3) {
+        flash = K3FlashBuilder().build();
+        QVERIFY(plugK3(k3BootId, k3BootId, flash));
+        QVERIFY(openTransport(k3BootId));
+        device = makeDevice<K3Device>();
+    } else {
+        flash = M7FlashBuilder().build();
+        QVERIFY(plugM7(flash));
+        QVERIFY(openTransport(m7Id));
+        device = makeDevice<M7Device>();
+    }
+    QSignalSpy progressSpy(device.get(), &BaseDevice::progressChanged);
+
+    QByteArray destination(length, '\0');
+    auto *bytes = reinterpret_cast<uint8_t *>(destination.data());
+    const bool ok = k3 ? static_cast<K3Device *>(device.get())
+                             ->readMemory(K3Device::CommandReadMemory, address, length, bytes)
+                       : static_cast<M7Device *>(device.get())
+                             ->readMemory(M7Device::CommandReadMemory, address, length, bytes);
+    QVERIFY(ok);
+    QCOMPARE(destination, flashAt(flash, address, length));
+
+    // The requests: K3 {0x00, 0x04, 0x56, u32 address, u16 length},
+    // M7 {0x00, u32 0x56, u32 address, u32 length}.
+    const QList<QByteArray> reports = recorder->writtenReports();
+    QCOMPARE(reports.size(), chunks.size());
+    quint32 expectedAddress = address;
+    for (int index = 0; index < chunks.size(); ++index) {
+        const QByteArray &report = reports.at(index);
+        if (k3) {
+            QCOMPARE(report.left(3), QByteArray::fromHex("000456"));
+            QCOMPARE(le32(report, 3), expectedAddress);
+            QCOMPARE(int(quint8(report.at(7)) | (quint8(report.at(8)) << 8)), chunks.at(index));
+            QCOMPARE(report.mid(9), QByteArray(report.size() - 9, '\0'));
+        } else {
+            QCOMPARE(report.at(0), '\0');
+            QCOMPARE(le32(report, 1), 0x56u);
+            QCOMPARE(le32(report, 5), expectedAddress);
+            QCOMPARE(int(le32(report, 9)), chunks.at(index));
+            QCOMPARE(report.mid(13), QByteArray(report.size() - 13, '\0'));
+        }
+        expectedAddress += quint32(chunks.at(index));
+    }
+    QFETCH(QList<double>, progress);
+    QVERIFY(sameSteps(valuesOf(progressSpy), progress));
+}
+
+// ---------------------------------------------------------------------------
+// Updates
+
+void K3M7DeviceTest::k3PackageIsFlashed_data()
+{
+    QTest::addColumn<int>("imageSize");
+    QTest::newRow("5000 bytes") << 5000;
+    QTest::newRow("largest image, 131072 bytes") << 131072;
+}
+
+void K3M7DeviceTest::k3PackageIsFlashed()
+{
+    QFETCH(int, imageSize);
+    K3FlashBuilder builder;
+    builder.image = TestPackage::patternImage(60000, 0x21);
+    const QByteArray before = builder.build();
+    K3Adapter *k3 = plugK3(k3BootV1Id, k3BootV1Id, before);
+    QVERIFY(k3);
+    QVERIFY(openTransport(k3BootV1Id));
+    auto device = makeDevice<K3Device>();
+    const QByteArray image = TestPackage::patternImage(imageSize, 0x42);
+    const QString path = writeFile(QStringLiteral("k3.rfw"), k3Package(3, image, 10, 250));
+
+    QSignalSpy errors(device.get(), &BaseDevice::error);
+    QSignalSpy messages(device.get(), &BaseDevice::message);
+    QSignalSpy progress(device.get(), &BaseDevice::progressChanged);
+    QSignalSpy busy(device.get(), &BaseDevice::busyingChanged);
+    device->updateFirmwareFile(path, QStringLiteral("ignored"));
+
+    QCOMPARE(textsOf(errors), QStringList());
+    QCOMPARE(textsOf(messages), QStringList{QStringLiteral("Update OK!")});
+    QCOMPARE(device->version(), QStringLiteral("3.10.250"));
+    QCOMPARE(busyValuesOf(busy), (QList<bool>{true, false}));
+
+    const QByteArray after = k3->flashContents();
+    QCOMPARE(flashAt(after, k3InformationAddress, blockBytes),
+             informationBlock(k3ImageAddress, 3, 10, 250, image));
+    QCOMPARE(flashAt(after, k3ImageAddress, imageSize), image);
+    // The blocks around the information block share its flash page.
+    QCOMPARE(flashAt(after, k3ConfigurationAddress, blockBytes),
+             flashAt(before, k3ConfigurationAddress, blockBytes));
+    QCOMPARE(flashAt(after, k3SpareAddress, blockBytes),
+             flashAt(before, k3SpareAddress, blockBytes));
+
+    // Image first, the information block last: it marks the image complete.
+    const QVector<EmulatedFlash::Sector> erased = k3->erasedRanges();
+    QCOMPARE(erased.size(), 2);
+    QCOMPARE(erased.at(0).address, k3ImageAddress);
+    QCOMPARE(erased.at(0).size, quint32(imageSize));
+    QCOMPARE(erased.at(1).address, k3InformationAddress);
+    QCOMPARE(erased.at(1).size, quint32(blockBytes));
+    const QByteArray firstErase = recorder->writtenReports().first();
+    QByteArray expectedErase = QByteArray::fromHex("000455000000000800");
+    expectedErase += QByteArray(56, '\0');
+    putLe32(&expectedErase, 9, k3ImageAddress);
+    putLe32(&expectedErase, 13, quint32(imageSize));
+    QCOMPARE(firstErase, expectedErase);
+
+    // One run over image and block, then the read-back of the block.
+    const QList<double> expectedProgress =
+        progressSteps({imageSize, blockBytes}, k3ChunkBytes) + QList<double>{0.0} +
+        progressSteps({blockBytes}, k3ChunkBytes) + QList<double>{0.0};
+    QVERIFY(sameSteps(valuesOf(progress), expectedProgress));
+    QCOMPARE(device->progress(), 0.0);
+}
+
+void K3M7DeviceTest::m7PackageIsFlashed_data()
+{
+    QTest::addColumn<int>("major");
+    QTest::addColumn<int>("imageSize");
+    QTest::newRow("version 2, 5000 bytes") << 2 << 5000;
+    // Only the K3 checks the major version.
+    QTest::newRow("version 1 is accepted") << 1 << 777;
+}
+
+void K3M7DeviceTest::m7PackageIsFlashed()
+{
+    QFETCH(int, major);
+    QFETCH(int, imageSize);
+    const QByteArray before = M7FlashBuilder().build();
+    M7Adapter *m7 = plugM7(before);
+    QVERIFY(m7);
+    auto device = makeDevice<M7Device>();
+    QVERIFY(device->tryConnected());
+    QCOMPARE(device->version(), QStringLiteral("1.3.0"));
+    recorder->clear();
+    const QByteArray image = TestPackage::patternImage(imageSize, 0x37);
+    const QString path = writeFile(QStringLiteral("m7.rfw"), m7Package(qint8(major), image, 0, 9));
+
+    QSignalSpy errors(device.get(), &BaseDevice::error);
+    QSignalSpy messages(device.get(), &BaseDevice::message);
+    QSignalSpy progress(device.get(), &BaseDevice::progressChanged);
+    QSignalSpy busy(device.get(), &BaseDevice::busyingChanged);
+    device->updateFirmwareFile(path, QString());
+
+    QCOMPARE(textsOf(errors), QStringList());
+    QCOMPARE(textsOf(messages), QStringList{QStringLiteral("Update OK!")});
+    QCOMPARE(device->version(), QStringLiteral("%1.0.9").arg(major));
+    QCOMPARE(busyValuesOf(busy), (QList<bool>{true, false}));
+
+    const QByteArray after = m7->flashContents();
+    QCOMPARE(flashAt(after, m7InformationAddress, blockBytes),
+             informationBlock(m7ImageAddress, quint8(major), 0, 9, image));
+    QCOMPARE(flashAt(after, m7ImageAddress, imageSize), image);
+    // The factory area in sector 0 is never touched.
+    QCOMPARE(flashAt(after, 0x08003FC0, 64), flashAt(before, 0x08003FC0, 64));
+
+    // One erase frame: code 0x55, address 0, two sectors (1 and 4).
+    QByteArray expectedErase = QByteArray::fromHex("00550000000000000002000000010400");
+    expectedErase += QByteArray(65 - expectedErase.size(), '\0');
+    QCOMPARE(recorder->writtenReports().first(), expectedErase);
+
+    // The information block first, then the image.
+    const QList<double> expectedProgress =
+        progressSteps({blockBytes, imageSize}, m7ChunkBytes) + QList<double>{0.0} +
+        progressSteps({blockBytes}, m7ChunkBytes) + QList<double>{0.0};
+    QVERIFY(sameSteps(valuesOf(progress), expectedProgress));
+    const QByteArray firstWrite = recorder->writtenReports().at(1);
+    QCOMPARE(le32(firstWrite, 1), 0x57u);
+    QCOMPARE(le32(firstWrite, 5), m7InformationAddress);
+}
+
+void K3M7DeviceTest::m7EraseCoversEverySectorTheImageTouches_data()
+{
+    QTest::addColumn<int>("imageSize");
+    QTest::addColumn<QList<int>>("sectors");
+    // Sector 4 (0x08010000) holds 64 KiB, sectors 5 on 128 KiB each.
+    QTest::newRow("1000 bytes") << 1000 << QList<int>{1, 4};
+    QTest::newRow("exactly sector 4, 65536 bytes") << 65536 << QList<int>{1, 4};
+    QTest::newRow("one byte into sector 5") << 65537 << QList<int>{1, 4, 5};
+    QTest::newRow("100000 bytes") << 100000 << QList<int>{1, 4, 5};
+    QTest::newRow("exactly 131072 bytes") << 131072 << QList<int>{1, 4, 5};
+    QTest::newRow("140000 bytes") << 140000 << QList<int>{1, 4, 5};
+    QTest::newRow("200000 bytes") << 200000 << QList<int>{1, 4, 5, 6};
+}
+
+void K3M7DeviceTest::m7EraseCoversEverySectorTheImageTouches()
+{
+    QFETCH(int, imageSize);
+    QFETCH(QList<int>, sectors);
+    M7Adapter *m7 = plugM7(m7FlashWithLargeOldFirmware());
+    QVERIFY(m7);
+    QVERIFY(openTransport(m7Id));
+    auto device = makeDevice<M7Device>();
+    const QByteArray image = TestPackage::patternImage(imageSize, 0x99);
+    const QString path = writeFile(QStringLiteral("m7-sizes.rfw"), m7Package(2, image));
+
+    QSignalSpy messages(device.get(), &BaseDevice::message);
+    device->updateFirmwareFile(path, QString());
+    QCOMPARE(textsOf(messages), QStringList{QStringLiteral("Update OK!")});
+
+    for (int sector = 0; sector < 12; ++sector)
+        QCOMPARE(m7->erasesOfSector(sector), sectors.contains(sector) ? 1 : 0);
+    const QByteArray eraseFrame = recorder->writtenReports().first();
+    QCOMPARE(int(le32(eraseFrame, 9)), sectors.size());
+    for (int index = 0; index < sectors.size(); ++index)
+        QCOMPARE(int(quint8(eraseFrame.at(13 + index))), sectors.at(index));
+    // Programming over old data would leave old AND new in the cells.
+    QCOMPARE(flashAt(m7->flashContents(), m7ImageAddress, imageSize), image);
+}
+
+void K3M7DeviceTest::refusedPackagesLeaveTheFlashAlone_data()
+{
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<QByteArray>("file"); // empty with missing set: no file at all
+    QTest::addColumn<bool>("missing");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<QString>("warning");
+
+    const QByteArray image = TestPackage::patternImage(3000, 0x12);
+    const QString k3Damaged = QStringLiteral("Update firmware file damag!");
+    const QString k3DamagedLog = QStringLiteral("DeviceError_FirmwareFileDamage");
+    const QString k3Invalid = QStringLiteral("Update invalid file!");
+    const QString invalidLog = QStringLiteral("DeviceError_InvalidFile");
+    const QString m7Md5 = QStringLiteral("Update file md5 error!");
+    const QString m7Md5Log = QStringLiteral("DeviceError_FirmwareFileDamage file md5 error");
+    const QString m7Type = QStringLiteral("Update file type error!");
+    const QString m7TypeLog = QStringLiteral("DeviceError_FirmwareFileDamage file type error");
+
+    QByteArray damagedBase64 = k3Package(2, image);
+    damagedBase64[200] = damagedBase64.at(200) == 'Q' ? 'R' : 'Q';
+    QByteArray ciphertext =
+        TestPackage::encrypt(TestPackage::plaintext({"Brivane_K3", 2, 0, 0, image}));
+    ciphertext[1000] = char(ciphertext.at(1000) ^ 0x01);
+    const QByteArray wrongTrailerK3 =
+        TestPackage::buildWithWrongTrailer({"Brivane_K3", 2, 0, 0, image});
+    const QByteArray wrongTrailerM7 =
+        TestPackage::buildWithWrongTrailer({"Brivane_M7", 2, 0, 0, image});
+
+    QTest::newRow("K3: M7 package")
+        << "K3" << m7Package(2, image) << false << k3Damaged << k3DamagedLog;
+    QTest::newRow("K3: Base64 damaged")
+        << "K3" << damagedBase64 << false << k3Damaged << k3DamagedLog;
+    QTest::newRow("K3: ciphertext damaged")
+        << "K3" << ciphertext.toBase64() << false << k3Damaged << k3DamagedLog;
+    QTest::newRow("K3: wrong trailer")
+        << "K3" << wrongTrailerK3 << false << k3Damaged << k3DamagedLog;
+    QTest::newRow("K3: empty file") << "K3" << QByteArray() << false << k3Damaged << k3DamagedLog;
+    QTest::newRow("K3: missing file") << "K3" << QByteArray() << true << k3Damaged << k3DamagedLog;
+    QTest::newRow("K3: major version 1")
+        << "K3" << k3Package(1, image) << false << k3Invalid << invalidLog;
+    // The major version byte is signed: 0xFF is -1, not 255.
+    QTest::newRow("K3: major version 0xFF")
+        << "K3" << k3Package(-1, image) << false << k3Invalid << invalidLog;
+    QTest::newRow("K3: image past 131072 bytes")
+        << "K3" << k3Package(2, TestPackage::patternImage(131073)) << false << k3Invalid
+        << invalidLog;
+    QTest::newRow("K3: no image") << "K3" << k3Package(2, QByteArray()) << false << k3Invalid
+                                  << invalidLog;
+
+    QTest::newRow("M7: K3 package") << "M7" << k3Package(2, image) << false << m7Type << m7TypeLog;
+    QTest::newRow("M7: Base64 damaged") << "M7" << damagedBase64 << false << m7Md5 << m7Md5Log;
+    QTest::newRow("M7: wrong trailer") << "M7" << wrongTrailerM7 << false << m7Md5 << m7Md5Log;
+    QTest::newRow("M7: empty file") << "M7" << QByteArray() << false << m7Md5 << m7Md5Log;
+    QTest::newRow("M7: missing file") << "M7" << QByteArray() << true << m7Md5 << m7Md5Log;
+    // Sectors 4-11 end at 0x08100000: 983040 bytes from 0x08010000.
+    QTest::newRow("M7: image past sector 11")
+        << "M7" << m7Package(2, TestPackage::patternImage(983041)) << false << k3Invalid
+        << invalidLog;
+    QTest::newRow("M7: no image") << "M7" << m7Package(2, QByteArray()) << false << k3Invalid
+                                  << invalidLog;
+}
+
+void K3M7DeviceTest::refusedPackagesLeaveTheFlashAlone()
+{
+    QFETCH(QString, model);
+    QFETCH(QByteArray, file);
+    QFETCH(bool, missing);
+    const bool k3 = model == QLatin1String("K3");
+    std::unique_ptr<BaseDevice> device;
+    QByteArray before;
+    if (k3) {
+        before = K3FlashBuilder().build();
+        QVERIFY(plugK3(k3BootId, k3BootId, before));
+        QVERIFY(openTransport(k3BootId));
+        device = makeDevice<K3Device>();
+    } else {
+        before = M7FlashBuilder().build();
+        QVERIFY(plugM7(before));
+        QVERIFY(openTransport(m7Id));
+        device = makeDevice<M7Device>();
+    }
+    const QString path = missing ? workDirectory.filePath(QStringLiteral("absent.rfw"))
+                                 : writeFile(QStringLiteral("refused.rfw"), file);
+    QVERIFY(!path.isEmpty());
+
+    QSignalSpy errors(device.get(), &BaseDevice::error);
+    QSignalSpy messages(device.get(), &BaseDevice::message);
+    QSignalSpy busy(device.get(), &BaseDevice::busyingChanged);
+    device->updateFirmwareFile(path, QString());
+
+    QFETCH(QString, error);
+    QCOMPARE(textsOf(errors), QStringList{error});
+    QCOMPARE(messages.count(), 0);
+    QFETCH(QString, warning);
+    QVERIFY2(logged(warning), qPrintable(warning));
+    QCOMPARE(busyValuesOf(busy), (QList<bool>{true, false}));
+    QVERIFY(recorder->writtenReports().isEmpty());
+    QCOMPARE(adapter->flashContents(), before);
+}
+
+void K3M7DeviceTest::k3InterruptedUpdateLosesTheFirmware()
+{
+    K3Adapter *k3 = plugK3(k3BootV1Id, k3BootV1Id, K3FlashBuilder().build());
+    QVERIFY(k3);
+    QVERIFY(openTransport(k3BootV1Id));
+    auto device = makeDevice<K3Device>();
+    const QByteArray image = TestPackage::patternImage(5000, 0x77);
+    const QString path = writeFile(QStringLiteral("k3-cut.rfw"), k3Package(2, image));
+    EmulatedAdapter::Faults faults;
+    faults.wrongEchoAtChunk = (5000 + k3ChunkBytes - 1) / k3ChunkBytes; // 90: the last image chunk
+    k3->setFaults(faults);
+
+    QSignalSpy errors(device.get(), &BaseDevice::error);
+    QSignalSpy messages(device.get(), &BaseDevice::message);
+    QSignalSpy busy(device.get(), &BaseDevice::busyingChanged);
+    device->updateFirmwareFile(path, QString());
+
+    QCOMPARE(textsOf(errors), QStringList{QStringLiteral("Update error!")});
+    QCOMPARE(messages.count(), 0);
+    QVERIFY(logged(QStringLiteral("write2Flash USB_ERR_DATA_VERIFY 1")));
+    QCOMPARE(busyValuesOf(busy), (QList<bool>{true, false}));
+    QCOMPARE(device->progress(), 0.0);
+    QCOMPARE(flashAt(k3->flashContents(), k3InformationAddress, blockBytes),
+             QByteArray(blockBytes, char(0xFF)));
+
+    // The next connection finds no firmware.
+    k3->setFaults({});
+    BridgeUSB::instance()->close();
+    clearLog();
+    auto next = makeDevice<K3Device>();
+    QVERIFY(next->tryConnected());
+    QVERIFY(logged(QStringLiteral("DeviceError_FirmwareLost")));
+    QVERIFY(next->version().isEmpty());
+    QCOMPARE(next->serialNumber(), md5Hex(k3ChipId));
+}
+
+void K3M7DeviceTest::m7InterruptedUpdateIsNotReportedAsSuccess()
+{
+    M7Adapter *m7 = plugM7(M7FlashBuilder().build());
+    QVERIFY(m7);
+    auto device = makeDevice<M7Device>();
+    QVERIFY(device->tryConnected());
+    const QByteArray image = TestPackage::patternImage(5000, 0x78);
+    const QString path = writeFile(QStringLiteral("m7-cut.rfw"), m7Package(2, image, 8, 8));
+    // Five chunks of information block, then 97 of image.
+    EmulatedAdapter::Faults faults;
+    faults.wrongEchoAtChunk = 5 + (5000 + m7ChunkBytes - 1) / m7ChunkBytes;
+    m7->setFaults(faults);
+
+    QSignalSpy errors(device.get(), &BaseDevice::error);
+    QSignalSpy messages(device.get(), &BaseDevice::message);
+    QSignalSpy busy(device.get(), &BaseDevice::busyingChanged);
+    device->updateFirmwareFile(path, QString());
+
+    QCOMPARE(textsOf(errors), QStringList{QStringLiteral("Update error!")});
+    QCOMPARE(messages.count(), 0);
+    QVERIFY(logged(QStringLiteral("write2Flash USB_ERR_DATA_VERIFY 1")));
+    QVERIFY(logged(QStringLiteral("M7Device::updateFirmwareFile error!")));
+    QCOMPARE(busyValuesOf(busy), (QList<bool>{true, false}));
+    QCOMPARE(device->version(), QStringLiteral("1.3.0"));
+    // The block written first looks valid; only the write's own result tells.
+    QCOMPARE(flashAt(m7->flashContents(), m7InformationAddress, blockBytes),
+             informationBlock(m7ImageAddress, 2, 8, 8, image));
+}
+
+void K3M7DeviceTest::faultsEndInUpdateError_data()
+{
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QStringList>("errors");
+    const QStringList updateError{QStringLiteral("Update error!")};
+    const QStringList eraseAndUpdateError{QStringLiteral("Erase error!"),
+                                          QStringLiteral("Update error!")};
+    for (const QString &model : {QStringLiteral("K3"), QStringLiteral("M7")}) {
+        const QByteArray prefix = model.toLatin1() + ": ";
+        // Over old firmware an unerased image cannot verify.
+        QTest::newRow((prefix + "erase refused").constData())
+            << model << "eraseRefused" << eraseAndUpdateError;
+        QTest::newRow((prefix + "write fails").constData()) << model << "writeError" << updateError;
+        QTest::newRow((prefix + "no reply").constData()) << model << "noReply" << updateError;
+        QTest::newRow((prefix + "unplugged").constData()) << model << "unplug" << updateError;
+    }
+}
+
+void K3M7DeviceTest::faultsEndInUpdateError()
+{
+    QFETCH(QString, model);
+    QFETCH(QString, fault);
+    const bool k3 = model == QLatin1String("K3");
+    std::unique_ptr<BaseDevice> device;
+    const QByteArray oldImage = TestPackage::patternImage(20000, 0x01);
+    if (k3) {
+        K3FlashBuilder builder;
+        builder.image = oldImage;
+        QVERIFY(plugK3(k3BootId, k3BootId, builder.build()));
+        QVERIFY(openTransport(k3BootId));
+        device = makeDevice<K3Device>();
+    } else {
+        M7FlashBuilder builder;
+        builder.image = oldImage;
+        QVERIFY(plugM7(builder.build()));
+        QVERIFY(openTransport(m7Id));
+        device = makeDevice<M7Device>();
+    }
+    BridgeUSB::instance()->setReplyTimeoutMs(shortReplyTimeoutMs);
+    const QByteArray image = TestPackage::patternImage(3000, 0x02);
+    const QString path =
+        writeFile(QStringLiteral("faulty.rfw"), k3 ? k3Package(2, image) : m7Package(2, image));
+    // Request 10 is a write of either model (after two K3 or one M7 erase).
+    EmulatedAdapter::Faults faults;
+    if (fault == QLatin1String("eraseRefused"))
+        faults.eraseRefused = true;
+    else if (fault == QLatin1String("writeError"))
+        faults.writeErrorAtReport = 10;
+    else if (fault == QLatin1String("noReply"))
+        faults.noReplyAtReport = 10;
+    else
+        faults.unplugAtReport = 10;
+    adapter->setFaults(faults);
+
+    QSignalSpy errors(device.get(), &BaseDevice::error);
+    QSignalSpy messages(device.get(), &BaseDevice::message);
+    QSignalSpy busy(device.get(), &BaseDevice::busyingChanged);
+    device->updateFirmwareFile(path, QString());
+
+    QTEST(textsOf(errors), "errors");
+    QCOMPARE(messages.count(), 0);
+    QCOMPARE(busyValuesOf(busy), (QList<bool>{true, false}));
+    QCOMPARE(device->progress(), 0.0);
+    QVERIFY(device->version().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(K3M7DeviceTest)
+#include "tst_k3m7device.moc"
