@@ -24,6 +24,12 @@ and answers each with one JSON line:
   delay REGION MS         delay each request to REGION by MS milliseconds
   request-id on|off       send x-amz-request-id (default on)
   empty-error PATH STATUS answer requests for PATH with STATUS and no body
+  text-error PATH STATUS TEXT
+                          answer requests for PATH with STATUS and TEXT as a
+                          plain-text body
+  error-document PATH STATUS CODE MESSAGE
+                          answer requests for PATH with STATUS and an indented
+                          S3 error document
   quit                    stop
 End of input stops it too, so a test that dies leaves nothing running.
 """
@@ -71,11 +77,14 @@ def run_openssl(*arguments, cwd):
 
 def make_certificates(workdir):
     """A throw-away CA and a server certificate for the store names."""
-    run_openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key",
+    # Elliptic-curve keys: generated in milliseconds, unlike RSA ones.
+    run_openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                "-nodes", "-keyout", "ca.key",
                 "-out", "ca.pem", "-days", "2", "-subj", "/CN=Brivane Test Store CA",
                 "-addext", "basicConstraints=critical,CA:TRUE",
                 "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=workdir)
-    run_openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key",
+    run_openssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                "-nodes", "-keyout", "server.key",
                 "-out", "server.csr", "-subj", "/CN=" + CERTIFICATE_NAMES[1], cwd=workdir)
     with open(os.path.join(workdir, "server.ext"), "w") as ext:
         ext.write("basicConstraints=CA:FALSE\n")
@@ -89,27 +98,37 @@ def make_certificates(workdir):
         os.path.join(workdir, "server.key")
 
 
+# moto checks signatures with botocore, which leaves User-Agent out of the
+# signed headers even when the request lists it; S3 signs every listed header,
+# so the check here must too.
 MOTO_CHILD = (
-    "import sys\n"
+    "import os, sys\n"
+    "import botocore.auth\n"
+    "botocore.auth.SIGNED_HEADERS_BLACKLIST.remove('user-agent')\n"
     "from moto.server import ThreadedMotoServer\n"
     "server = ThreadedMotoServer(ip_address='127.0.0.1', port=0, verbose=False)\n"
     "server.start()\n"
     "print(server.get_host_and_port()[1], flush=True)\n"
     "sys.stdin.read()\n"
+    "os._exit(0)\n"
 )
 
 
-def start_moto():
+def launch_moto():
     """One moto process per region: moto keeps one bucket namespace for all
     partitions, while the two store regions each hold a bucket "brivane".
-    The child stops when its stdin closes, that is when this process ends."""
-    child = subprocess.Popen([sys.executable, "-c", MOTO_CHILD], stdin=subprocess.PIPE,
-                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    The child stops when its stdin closes, that is when this process ends,
+    however it ends."""
+    return subprocess.Popen([sys.executable, "-c", MOTO_CHILD], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+
+
+def moto_port(child):
     line = child.stdout.readline()
     if not line.strip():
         raise RuntimeError("moto server did not start (is moto installed for %s?)"
                            % sys.executable)
-    return child, int(line)
+    return int(line)
 
 
 def set_up_account(region, host, user, moto_port):
@@ -161,6 +180,8 @@ class FrontState:
         self.delays_ms = {}
         self.send_request_id = True
         self.empty_errors = {}
+        self.error_documents = {}
+        self.text_errors = {}
 
     def region_of(self, host):
         for region, _, _ in REGIONS:
@@ -181,16 +202,29 @@ def make_front_handler(state, moto_ports):
             length = int(self.headers.get("Content-Length", "0") or "0")
             body = self.rfile.read(length) if length else b""
             path_only = self.path.split("?", 1)[0]
+            if os.environ.get("S3_TEST_SERVER_DEBUG"):
+                log(self.command, self.path, dict(self.headers.items()))
             with state.lock:
                 state.seen.append({"method": self.command, "host": host, "path": self.path})
                 region = state.region_of(host)
                 delay_ms = state.delays_ms.get(region, 0)
                 empty_error = state.empty_errors.get(path_only)
+                error_document = state.error_documents.get(path_only)
+                text_error = state.text_errors.get(path_only)
                 send_request_id = state.send_request_id
             if delay_ms:
                 time.sleep(delay_ms / 1000.0)
             if empty_error:
                 self.reply(empty_error, [], b"", send_request_id, None)
+                return
+            if text_error:
+                status, text = text_error
+                self.reply(status, [("Content-Type", "text/plain")], text.encode(),
+                           send_request_id, None)
+                return
+            if error_document:
+                status, code, message = error_document
+                self.reply_error(status, code, message, send_request_id, indented=True)
                 return
 
             declared = self.headers.get("x-amz-content-sha256")
@@ -221,9 +255,15 @@ def make_front_handler(state, moto_ports):
             self.reply(response.status, response.getheaders(), payload, send_request_id,
                        request_id)
 
-        def reply_error(self, status, code, message, send_request_id):
-            document = ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error><Code>%s</Code>"
-                        "<Message>%s</Message></Error>" % (code, message)).encode()
+        def reply_error(self, status, code, message, send_request_id, indented=False):
+            if indented:
+                # As some S3-compatible stores write it: one element a line.
+                document = ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error>\n"
+                            "  <Code>%s</Code>\n  <Message>%s</Message>\n</Error>\n"
+                            % (code, message)).encode()
+            else:
+                document = ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error><Code>%s</Code>"
+                            "<Message>%s</Message></Error>" % (code, message)).encode()
             self.reply(status, [("Content-Type", "application/xml")], document, send_request_id,
                        None)
 
@@ -351,13 +391,14 @@ def main():
     workdir = os.path.abspath(arguments.workdir)
     os.makedirs(workdir, exist_ok=True)
 
+    # Both servers start at once, and while the certificates are made:
+    # importing moto is most of the start-up time.
+    motos = [launch_moto() for _ in REGIONS]
     ca_file, certificate_file, key_file = make_certificates(workdir)
-    motos = []
     moto_ports = {}
     profiles = []
-    for region, host, user in REGIONS:
-        child, port = start_moto()
-        motos.append(child)
+    for (region, host, user), child in zip(REGIONS, motos):
+        port = moto_port(child)
         moto_ports[region] = port
         profiles.append(set_up_account(region, host, user, port))
 
@@ -394,15 +435,20 @@ def main():
             elif command == "empty-error" and len(words) == 3:
                 state.empty_errors[words[1]] = int(words[2])
                 answer({"ok": True})
+            elif command == "text-error" and len(words) >= 4:
+                state.text_errors[words[1]] = (int(words[2]), " ".join(words[3:]))
+                answer({"ok": True})
+            elif command == "error-document" and len(words) >= 5:
+                state.error_documents[words[1]] = (int(words[2]), words[3], " ".join(words[4:]))
+                answer({"ok": True})
             elif command == "quit":
                 answer({"ok": True})
                 break
             else:
                 answer({"ok": False, "error": "unknown command: " + line.strip()})
-    proxy.shutdown()
-    front.shutdown()
     for child in motos:
         child.kill()
+    # The serving threads are daemons: leaving main ends them with the process.
 
 
 if __name__ == "__main__":

@@ -1,0 +1,258 @@
+#include "cloudaws.h"
+
+#include "global.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QMetaEnum>
+#include <QSettings>
+#include <QStandardPaths>
+
+#include <chrono>
+
+namespace {
+
+const char storeConfigVariable[] = "BRIVANE_STORE_CONFIG";
+
+QString configKeyName(CloudAWS::S3ConfigKey key)
+{
+    return QString::fromLatin1(QMetaEnum::fromType<CloudAWS::S3ConfigKey>().valueToKey(key));
+}
+
+qint64 steadyMilliseconds()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+} // namespace
+
+CloudAWS::CloudAWS(QObject *parent)
+    : QObject(parent), profiles(builtInProfiles()), pingClock(steadyMilliseconds)
+{
+    loadStoreConfiguration();
+
+    const QVariant stored = Global::instance()->readConfig(Global::CloudDefaultIndex, 0);
+    bool isNumber = false;
+    const int storedIndex = stored.toInt(&isNumber);
+    // -1 ("none chosen yet") is kept; anything else that names no profile
+    // would make downloads read past the table, so the first profile is used
+    // until ping() chooses again.
+    if (isNumber && (storedIndex == -1 || isProfileIndex(storedIndex))) {
+        index.storeRelease(storedIndex);
+    } else {
+        qWarning().noquote() << "CloudDefaultIndex" << stored.toString()
+                             << "names no store profile; using profile 0";
+        index.storeRelease(0);
+    }
+}
+
+QList<QStringList> CloudAWS::builtInProfiles()
+{
+    // Credentials are left empty: they come from the store configuration.
+    return {
+        {QString(), QString(), QStringLiteral("s3.cn-north-1.amazonaws.com.cn"),
+         QStringLiteral("brivane"), QStringLiteral("firmware"), QStringLiteral("-1")},
+        {QString(), QString(), QStringLiteral("s3.ap-northeast-1.amazonaws.com"),
+         QStringLiteral("brivane"), QStringLiteral("firmware"), QStringLiteral("-1")},
+    };
+}
+
+QString CloudAWS::storeConfigPath()
+{
+    const QString fromEnvironment = qEnvironmentVariable(storeConfigVariable);
+    if (!fromEnvironment.isEmpty())
+        return fromEnvironment;
+    return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) +
+           QStringLiteral("/store.ini");
+}
+
+void CloudAWS::loadStoreConfiguration()
+{
+    const QString path = storeConfigPath();
+    if (!QFileInfo(path).isFile()) {
+        qWarning().noquote() << "store configuration" << path
+                             << "not found: the store is used without credentials";
+        return;
+    }
+    QSettings settings(path, QSettings::IniFormat);
+    if (settings.status() != QSettings::NoError) {
+        qWarning().noquote() << "store configuration" << path << "could not be read";
+        return;
+    }
+    configPath = path;
+
+    const QList<S3ConfigKey> configurableKeys{AccessKeyID, SecretAccessKey, S3Url, BucketName,
+                                              StoreDir};
+    for (int profileIndex = 0; profileIndex < profiles.size(); ++profileIndex) {
+        settings.beginGroup(QStringLiteral("profile%1").arg(profileIndex));
+        for (S3ConfigKey key : configurableKeys) {
+            const QString name = configKeyName(key);
+            // The INI reader splits values at commas; a value is one text.
+            if (settings.contains(name))
+                profiles[profileIndex][key] =
+                    settings.value(name).toStringList().join(QLatin1Char(',')).trimmed();
+        }
+        settings.endGroup();
+        if (profiles[profileIndex][AccessKeyID].isEmpty() ||
+            profiles[profileIndex][SecretAccessKey].isEmpty())
+            qWarning().noquote() << "store configuration" << path << "has no credentials for"
+                                 << QStringLiteral("[profile%1]").arg(profileIndex);
+    }
+
+    const QString caFile = settings.value(QStringLiteral("tls/CaCertificates")).toString();
+    if (!caFile.isEmpty()) {
+        const QString caPath = QFileInfo(caFile).isAbsolute()
+                                   ? caFile
+                                   : QFileInfo(path).absoluteDir().filePath(caFile);
+        extraCaCertificates = QSslCertificate::fromPath(caPath, QSsl::Pem);
+        if (extraCaCertificates.isEmpty())
+            qWarning().noquote() << "no CA certificate could be read from" << caPath;
+    }
+}
+
+int CloudAWS::currentIndex() const
+{
+    return index.loadAcquire();
+}
+
+bool CloudAWS::isProfileIndex(int profileIndex) const
+{
+    return profileIndex >= 0 && profileIndex < profiles.size();
+}
+
+int CloudAWS::profileCount() const
+{
+    return profiles.size();
+}
+
+QString CloudAWS::profileHost(int profileIndex) const
+{
+    return isProfileIndex(profileIndex) ? profiles.at(profileIndex).at(S3Url) : QString();
+}
+
+QByteArray CloudAWS::bucketName(int profileIndex) const
+{
+    return isProfileIndex(profileIndex) ? profiles.at(profileIndex).at(BucketName).toLocal8Bit()
+                                        : QByteArray();
+}
+
+QString CloudAWS::objectKey(int profileIndex, const QString &name) const
+{
+    if (!isProfileIndex(profileIndex))
+        return QString();
+    const QString storeDir =
+        QString::fromLocal8Bit(profiles.at(profileIndex).at(StoreDir).toLocal8Bit());
+    return QStringLiteral("%1/%2").arg(storeDir, name);
+}
+
+QtS3 CloudAWS::createClient(int profileIndex) const
+{
+    const QStringList &profile = profiles.at(profileIndex);
+    QtS3 client(profile.at(AccessKeyID), profile.at(SecretAccessKey), profile.at(S3Url));
+    if (!extraCaCertificates.isEmpty())
+        client.setExtraCaCertificates(extraCaCertificates);
+    return client;
+}
+
+void CloudAWS::setPingClock(MillisecondClock clock)
+{
+    pingClock = std::move(clock);
+}
+
+QByteArray CloudAWS::download(const QString &name)
+{
+    return download(name, nullptr);
+}
+
+QByteArray CloudAWS::download(const QString &name, bool *succeeded)
+{
+    if (succeeded)
+        *succeeded = false;
+    const int profileIndex = currentIndex();
+    if (profileIndex == -1) {
+        qWarning() << "Error: waiting S3 init finished!";
+        return QByteArray();
+    }
+    if (!isProfileIndex(profileIndex)) {
+        qWarning() << "Error: no store profile" << profileIndex;
+        return QByteArray();
+    }
+
+    const QByteArray bucket = bucketName(profileIndex);
+    const QString key = objectKey(profileIndex, name);
+    const QtS3 client = createClient(profileIndex);
+    QtS3Reply reply = client.getObject(bucket, key);
+    for (int retry = 0; !reply.isSuccess() && retry < downloadRetries; ++retry) {
+        qDebug() << "try download more once...";
+        reply = client.getObject(bucket, key);
+    }
+    if (!reply.isSuccess()) {
+        qWarning().noquote() << "Error: download the file may not exists!" << key;
+        return QByteArray();
+    }
+    if (succeeded)
+        *succeeded = true;
+    return reply.data();
+}
+
+bool CloudAWS::upload(const QString &name, const QByteArray &content, const QStringList &headers)
+{
+    return upload(name, content, headers, nullptr);
+}
+
+bool CloudAWS::upload(const QString &name, const QByteArray &content, const QStringList &headers,
+                      QList<bool> *profileResults)
+{
+    QList<bool> results;
+    for (int profileIndex = 0; profileIndex < profiles.size(); ++profileIndex) {
+        const QByteArray bucket = bucketName(profileIndex);
+        const QString key = objectKey(profileIndex, name);
+        const QtS3 client = createClient(profileIndex);
+        QtS3Reply reply = client.putObject(bucket, key, content, headers);
+        for (int retry = 0; !reply.isSuccess() && retry < uploadRetries; ++retry) {
+            qDebug().noquote() << "try upload more once..." << key;
+            reply = client.putObject(bucket, key, content, headers);
+        }
+        results.append(reply.isSuccess());
+    }
+    qDebug() << "upload results:" << results;
+    if (profileResults)
+        *profileResults = results;
+    return !results.contains(false);
+}
+
+void CloudAWS::ping()
+{
+    qDebug() << "CloudAWS::ping...";
+    int best = 0;
+    qint64 fastestMs = -1;
+    bool fastEnough = false;
+    for (int pass = 0; pass < pingPasses && !fastEnough; ++pass) {
+        for (int profileIndex = 0; profileIndex < profiles.size() && !fastEnough; ++profileIndex) {
+            const qint64 startMs = pingClock();
+            qint64 elapsedMs = 0;
+            {
+                const QtS3 client = createClient(profileIndex);
+                // Whatever the answer, the time it took is what counts.
+                client.headObject(bucketName(profileIndex), profiles.at(profileIndex).at(StoreDir));
+                elapsedMs = pingClock() - startMs;
+            }
+            qDebug() << "ping:" << profileIndex + 1 << "delay" << elapsedMs << "ms";
+            emit pingMeasured(pass, profileIndex, elapsedMs);
+            if (fastestMs < 0) {
+                fastestMs = elapsedMs;
+            } else if (elapsedMs < fastestMs) {
+                fastestMs = elapsedMs;
+                best = profileIndex;
+            }
+            fastEnough = fastestMs < pingStopBelowMs;
+        }
+    }
+    if (best != currentIndex()) {
+        index.storeRelease(best);
+        emit currentIndexChanged(best);
+    }
+    Global::instance()->writeConfig(Global::CloudDefaultIndex, best);
+}

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "qts3.h"
+
+#include <QAtomicInteger>
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QSslCertificate>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+// The firmware store: two S3 profiles in different regions holding the same
+// objects. Downloads come from the profile in use, uploads go to every
+// profile, and ping() chooses the profile that answers fastest.
+//
+// Credentials are never built in. They, and overrides of any profile value,
+// come from an INI file named by BRIVANE_STORE_CONFIG, or else store.ini in
+// the application's config location:
+//   [profile0] / [profile1]  AccessKeyID, SecretAccessKey, S3Url, BucketName, StoreDir
+//   [tls]                    CaCertificates=<PEM file> (a self-hosted store's own CA)
+class CloudAWS : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(int currentIndex READ currentIndex NOTIFY currentIndexChanged)
+public:
+    enum S3ConfigKey {
+        AccessKeyID = 0,
+        SecretAccessKey = 1,
+        S3Url = 2,
+        BucketName = 3,
+        StoreDir = 4,
+        Delay = 5,
+    };
+    Q_ENUM(S3ConfigKey)
+
+    static constexpr int downloadRetries = 3;
+    static constexpr int uploadRetries = 3;
+    static constexpr int pingPasses = 3;
+    // A profile answering faster than this is good enough; no more probing.
+    static constexpr qint64 pingStopBelowMs = 600;
+
+    explicit CloudAWS(QObject *parent = nullptr);
+
+    // Index of the profile in use; -1 while none is chosen.
+    int currentIndex() const;
+
+    // The whole object, or an empty array when it cannot be fetched.
+    QByteArray download(const QString &name);
+    // The same, telling an empty object (succeeded true) from a failure.
+    QByteArray download(const QString &name, bool *succeeded);
+
+    // Stores the object on every profile; true when every profile took it.
+    bool upload(const QString &name, const QByteArray &content, const QStringList &headers);
+    // The same, with one result per profile in table order.
+    bool upload(const QString &name, const QByteArray &content, const QStringList &headers,
+                QList<bool> *profileResults);
+
+    // Measures the profiles' response times and makes the fastest current.
+    void ping();
+
+    int profileCount() const;
+    QString profileHost(int profileIndex) const;
+    QString objectKey(int profileIndex, const QString &name) const;
+    QByteArray bucketName(int profileIndex) const;
+    // A client for one profile, trusting the configured extra CA.
+    QtS3 createClient(int profileIndex) const;
+
+    // The store configuration file that the constructor reads.
+    static QString storeConfigPath();
+    // Where the configuration came from, or empty when none was found.
+    QString loadedConfigPath() const { return configPath; }
+
+    // Source of monotonic milliseconds for ping(); tests script it.
+    using MillisecondClock = std::function<qint64()>;
+    void setPingClock(MillisecondClock clock);
+
+signals:
+    void currentIndexChanged(int index);
+    // One measurement of ping() (pass and profile counted from 0).
+    void pingMeasured(int pass, int profileIndex, qint64 elapsedMs);
+
+private:
+    static QList<QStringList> builtInProfiles();
+    void loadStoreConfiguration();
+    bool isProfileIndex(int index) const;
+
+    QAtomicInteger<int> index;
+    QList<QStringList> profiles;
+    QList<QSslCertificate> extraCaCertificates;
+    QString configPath;
+    MillisecondClock pingClock;
+};

@@ -1,0 +1,370 @@
+#include "qts3.h"
+
+#include "s3signature.h"
+
+#include <QDebug>
+#include <QMap>
+#include <QMetaEnum>
+#include <QReadLocker>
+#include <QReadWriteLock>
+#include <QSslConfiguration>
+#include <QWriteLocker>
+
+namespace {
+
+constexpr qint64 secondsPerDay = 86400;
+const char requestIdHeader[] = "x-amz-request-id";
+const char defaultRegion[] = "us-east-1";
+
+struct CachedSigningKey
+{
+    QDateTime derivedAt;
+    QByteArray key;
+};
+
+} // namespace
+
+struct QtS3State
+{
+    QtS3::CredentialProvider accessKeyIdProvider;
+    QtS3::CredentialProvider secretAccessKeyProvider;
+    QByteArray service;
+    std::unique_ptr<ThreadsafeBlockingNetworkAccesManager> network;
+
+    mutable QReadWriteLock signingKeyLock;
+    QMap<QByteArray, CachedSigningKey> signingKeys; // by region
+
+    mutable QReadWriteLock bucketRegionLock;
+    QMap<QByteArray, QByteArray> bucketRegions; // by bucket name; never shrinks
+
+    QByteArray host;
+
+    QtS3::Clock clock = []() { return QDateTime::currentDateTimeUtc(); };
+    QList<QSslCertificate> extraCaCertificates;
+    int transferTimeoutMs = QtS3::defaultTransferTimeoutMs;
+
+    ~QtS3State()
+    {
+        if (network && network->pendingRequests() > 0)
+            qWarning() << "QtS3 object deleted with pending requests in flight";
+        network.reset();
+    }
+};
+
+QtS3Reply::QtS3Reply() : text(QStringLiteral("Internal error: un-initianlized QtS3Reply.")) {}
+
+QString QtS3Reply::errorCodeName(ErrorCode code)
+{
+    const char *name = QMetaEnum::fromType<ErrorCode>().valueToKey(code);
+    return name ? QString::fromLatin1(name) : QString::number(int(code));
+}
+
+QtS3::QtS3(const QString &accessKeyId, const QString &secretAccessKey, const QString &host)
+    : QtS3([key = accessKeyId.toLatin1()]() { return key; },
+           [secret = secretAccessKey.toLatin1()]() { return secret; }, host.toLocal8Bit())
+{
+}
+
+QtS3::QtS3(CredentialProvider accessKeyId, CredentialProvider secretAccessKey,
+           const QByteArray &host)
+    : state(std::make_shared<QtS3State>())
+{
+    state->accessKeyIdProvider = std::move(accessKeyId);
+    state->secretAccessKeyProvider = std::move(secretAccessKey);
+    state->host = host;
+    if (state->accessKeyIdProvider().isEmpty())
+        qWarning() << "access key id not specified";
+    if (state->secretAccessKeyProvider().isEmpty())
+        qWarning() << "secret access key not set";
+    state->service = QByteArrayLiteral("s3");
+    state->network = std::make_unique<ThreadsafeBlockingNetworkAccesManager>();
+}
+
+QByteArray QtS3::host() const
+{
+    return state->host;
+}
+
+int QtS3::pendingRequests() const
+{
+    return state->network->pendingRequests();
+}
+
+void QtS3::setClock(Clock clock)
+{
+    state->clock = std::move(clock);
+}
+
+void QtS3::setExtraCaCertificates(const QList<QSslCertificate> &certificates)
+{
+    state->extraCaCertificates = certificates;
+}
+
+void QtS3::setTransferTimeoutMs(int timeoutMs)
+{
+    state->transferTimeoutMs = timeoutMs;
+}
+
+QtS3Reply QtS3::headObject(const QByteArray &bucket, const QString &key) const
+{
+    return objectCall(QByteArrayLiteral("HEAD"), bucket, key, QByteArray(), QStringList());
+}
+
+QtS3Reply QtS3::getObject(const QByteArray &bucket, const QString &key) const
+{
+    return objectCall(QByteArrayLiteral("GET"), bucket, key, QByteArray(), QStringList());
+}
+
+QtS3Reply QtS3::putObject(const QByteArray &bucket, const QString &key, const QByteArray &content,
+                          const QStringList &headers) const
+{
+    return objectCall(QByteArrayLiteral("PUT"), bucket, key, content, headers);
+}
+
+QtS3Reply QtS3::objectCall(const QByteArray &verb, const QByteArray &bucket, const QString &key,
+                           const QByteArray &payload, const QStringList &headers) const
+{
+    QtS3Reply reply;
+    if (bucket.isEmpty()) {
+        reply.code = QtS3Reply::BucketNameEmptyError;
+        reply.text = QStringLiteral("Bucket name is empty");
+        return reply;
+    }
+    if (key.toUtf8().isEmpty()) {
+        reply.code = QtS3Reply::ObjectNameEmptyError;
+        reply.text = QStringLiteral("Object name is empty");
+        return reply;
+    }
+
+    QList<QPair<QByteArray, QByteArray>> extraHeaders;
+    for (const QString &entry : headers) {
+        const int colon = entry.indexOf(QLatin1Char(':'));
+        if (colon <= 0) {
+            reply.code = QtS3Reply::InvalidRequestError;
+            reply.text = QStringLiteral("Extra header is not of the form Name:Value");
+            return reply;
+        }
+        // The value is everything after the first ":", so values such as
+        // URLs or times arrive whole.
+        const QByteArray name = entry.left(colon).trimmed().toLatin1();
+        const QByteArray value = entry.mid(colon + 1).trimmed().toLatin1();
+        bool replaced = false;
+        for (auto &existing : extraHeaders) {
+            if (existing.first.compare(name, Qt::CaseInsensitive) == 0) {
+                existing = {name, value};
+                replaced = true;
+            }
+        }
+        if (!replaced)
+            extraHeaders.append({name, value});
+    }
+
+    if (!ensureBucketRegion(bucket, &reply))
+        return reply;
+    QByteArray region;
+    {
+        QReadLocker locker(&state->bucketRegionLock);
+        region = state->bucketRegions.value(bucket);
+    }
+
+    const QByteArray hostValue = bucket + '.' + state->host;
+    QUrl url(QStringLiteral("https://") + QString::fromLatin1(hostValue));
+    // The key is a name, never URL syntax: "%", "?", "#" and spaces are part
+    // of it. It goes on the wire escaped exactly as in the canonical request,
+    // so a store that verifies the path as sent agrees with one that
+    // re-encodes the decoded key.
+    url.setPath(QLatin1Char('/') +
+                    QString::fromLatin1(S3Signature::percentEncode(key.toUtf8(), "/")),
+                QUrl::StrictMode);
+
+    const S3SignedRequest signedRequest =
+        signRequest(verb, url, extraHeaders, hostValue, payload, region);
+    const NetworkExchange exchange =
+        state->network->blockingSendCustomRequest(signedRequest.request, verb, payload);
+    evaluate(exchange, &reply);
+
+    if (verb == "HEAD") {
+        // The store answered (also "no such object"): good enough for a HEAD,
+        // whose status the caller reads from the reply.
+        if (!exchange.rawHeader(requestIdHeader).isEmpty()) {
+            reply.code = QtS3Reply::NoError;
+            reply.text.clear();
+        }
+    } else if (verb == "GET" && reply.code == QtS3Reply::NoError) {
+        reply.content = exchange.body();
+    }
+    return reply;
+}
+
+bool QtS3::ensureBucketRegion(const QByteArray &bucket, QtS3Reply *reply) const
+{
+    {
+        QReadLocker locker(&state->bucketRegionLock);
+        if (state->bucketRegions.contains(bucket))
+            return true;
+    }
+    const QtS3Reply lookup = getBucketLocation(bucket);
+    if (lookup.code != QtS3Reply::NoError) {
+        reply->exchange = lookup.exchange;
+        reply->code = lookup.code;
+        reply->text = lookup.text;
+        return false;
+    }
+    {
+        QReadLocker locker(&state->bucketRegionLock);
+        if (state->bucketRegions.contains(bucket))
+            return true;
+    }
+    QWriteLocker locker(&state->bucketRegionLock);
+    if (!state->bucketRegions.contains(bucket))
+        state->bucketRegions.insert(bucket, lookup.content);
+    return true;
+}
+
+QtS3Reply QtS3::getBucketLocation(const QByteArray &bucket) const
+{
+    QtS3Reply reply;
+    if (bucket.isEmpty()) {
+        reply.code = QtS3Reply::BucketNameEmptyError;
+        reply.text = QStringLiteral("Bucket name is empty");
+        return reply;
+    }
+    // The endpoint host has the form s3.REGION.domain; the location request
+    // is signed for that region.
+    const QList<QByteArray> labels = state->host.split('.');
+    if (labels.size() < 2 || labels.at(1).isEmpty()) {
+        reply.code = QtS3Reply::InvalidRequestError;
+        reply.text = QStringLiteral("Endpoint host %1 names no region")
+                         .arg(QString::fromLocal8Bit(state->host));
+        return reply;
+    }
+    const QByteArray signingRegion = labels.at(1);
+
+    const QUrl url(QString::fromLatin1("https://" + state->host + '/' + bucket + "?location"),
+                   QUrl::TolerantMode);
+    const S3SignedRequest signedRequest =
+        signRequest(QByteArrayLiteral("GET"), url, {}, state->host, QByteArray(), signingRegion);
+    const NetworkExchange exchange =
+        state->network->blockingSendCustomRequest(signedRequest.request, QByteArrayLiteral("GET"));
+    evaluate(exchange, &reply);
+    if (reply.code == QtS3Reply::NoError) {
+        const QString region =
+            flattenXml(exchange.body()).value(QStringLiteral("LocationConstraint"));
+        reply.content = region.isEmpty() ? QByteArray(defaultRegion) : region.toLatin1();
+    }
+    return reply;
+}
+
+QByteArray QtS3::signingKeyFor(const QByteArray &region, const QDateTime &timestamp) const
+{
+    // Called with the signing-key lock held for writing.
+    const auto cached = state->signingKeys.constFind(region);
+    if (cached != state->signingKeys.constEnd() && cached->derivedAt.isValid()) {
+        const qint64 ageSeconds = cached->derivedAt.secsTo(timestamp);
+        if (ageSeconds >= 0 && ageSeconds < secondsPerDay &&
+            cached->derivedAt.toUTC().date() == timestamp.toUTC().date())
+            return cached->key;
+    }
+    const QByteArray key = S3Signature::signingKey(state->secretAccessKeyProvider(), timestamp,
+                                                   region, state->service);
+    state->signingKeys.insert(region, {timestamp, key});
+    return key;
+}
+
+S3SignedRequest QtS3::signRequest(const QByteArray &verb, const QUrl &url,
+                                  const QList<QPair<QByteArray, QByteArray>> &extraHeaders,
+                                  const QByteArray &hostValue, const QByteArray &payload,
+                                  const QByteArray &region) const
+{
+    S3SignedRequest result;
+    result.timestamp = state->clock().toUTC();
+    {
+        QWriteLocker locker(&state->signingKeyLock);
+        signingKeyFor(region, result.timestamp);
+    }
+
+    const QByteArray payloadHash = S3Signature::sha256Hex(payload);
+    QList<S3Signature::Header> headers = extraHeaders;
+    const auto setHeader = [&headers](const QByteArray &name, const QByteArray &value) {
+        for (int index = headers.size() - 1; index >= 0; --index) {
+            if (headers.at(index).first.compare(name, Qt::CaseInsensitive) == 0)
+                headers.removeAt(index);
+        }
+        headers.append({name, value});
+    };
+    setHeader(QByteArrayLiteral("User-Agent"), QByteArrayLiteral("Qt"));
+    setHeader(QByteArrayLiteral("Host"), hostValue);
+    setHeader(QByteArrayLiteral("X-Amz-Date"), S3Signature::timestampText(result.timestamp));
+    setHeader(QByteArrayLiteral("x-amz-content-sha256"), payloadHash);
+
+    QByteArray key;
+    {
+        QReadLocker locker(&state->signingKeyLock);
+        key = state->signingKeys.value(region).key;
+    }
+
+    result.canonicalRequest = S3Signature::canonicalRequest(verb, url, headers, payloadHash);
+    result.stringToSign = S3Signature::stringToSign(result.timestamp, region, state->service,
+                                                    result.canonicalRequest);
+    result.signature = S3Signature::signature(key, result.stringToSign);
+
+    QNetworkRequest request(url);
+    for (const S3Signature::Header &header : headers)
+        request.setRawHeader(header.first, header.second);
+    request.setRawHeader(QByteArrayLiteral("Authorization"),
+                         S3Signature::authorizationHeader(
+                             state->accessKeyIdProvider(), result.timestamp, region, state->service,
+                             S3Signature::signedHeaderList(headers), result.signature));
+    result.request = finishRequest(request);
+    return result;
+}
+
+QNetworkRequest QtS3::finishRequest(QNetworkRequest request) const
+{
+    // A redirect would go out under a signature made for another host.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    request.setTransferTimeout(state->transferTimeoutMs);
+    if (!state->extraCaCertificates.isEmpty()) {
+        QSslConfiguration configuration = request.sslConfiguration();
+        configuration.addCaCertificates(state->extraCaCertificates);
+        request.setSslConfiguration(configuration);
+    }
+    return request;
+}
+
+void QtS3::evaluate(const NetworkExchange &exchange, QtS3Reply *reply)
+{
+    reply->exchange = exchange;
+    // Without a redirect policy a 3xx answer finishes without a network
+    // error; its body is an error document, never the object.
+    const int status = exchange.httpStatus();
+    const bool statusIsError = status != 0 && (status < 200 || status > 299);
+    if (exchange.error() == QNetworkReply::NoError && !statusIsError) {
+        reply->code = QtS3Reply::NoError;
+        reply->text.clear();
+        return;
+    }
+    reply->code = QtS3Reply::NetworkError;
+    reply->text = exchange.error() != QNetworkReply::NoError
+                      ? exchange.errorString()
+                      : QStringLiteral("HTTP status %1").arg(status);
+    reply->content = exchange.body();
+    if (exchange.body().isEmpty())
+        return;
+
+    const QMap<QString, QString> document = flattenXml(exchange.body());
+    reply->text.clear();
+    if (!document.contains(QStringLiteral("Error")))
+        return;
+    const QString code = document.value(QStringLiteral("Code"));
+    if (code == QLatin1String("NoSuchBucket")) {
+        reply->code = QtS3Reply::NoSuchBucketError;
+    } else if (code == QLatin1String("NoSuchKey")) {
+        reply->code = QtS3Reply::NoSuchKeyError;
+    } else {
+        reply->code = QtS3Reply::OtherS3Error;
+        reply->text = code + QStringLiteral(": ");
+    }
+    reply->text += document.value(QStringLiteral("Message"));
+}

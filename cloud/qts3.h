@@ -1,0 +1,130 @@
+#pragma once
+
+#include "threadsafeblockingnetworkaccesmanager.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QMetaType>
+#include <QNetworkRequest>
+#include <QObject>
+#include <QSslCertificate>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+// The outcome of one S3 call.
+class QtS3Reply
+{
+    Q_GADGET
+public:
+    enum ErrorCode {
+        NoError = 0,
+        NetworkError = 1,
+        BucketNameEmptyError = 3,
+        NoSuchBucketError = 4,
+        ObjectNameEmptyError = 5,
+        NoSuchKeyError = 6,
+        OtherS3Error = 7,
+        UninitializedError = 9,
+        // The call could not be formed (an extra header without ":", an
+        // endpoint host without a region label); nothing was sent.
+        InvalidRequestError = 10,
+    };
+    Q_ENUM(ErrorCode)
+
+    QtS3Reply();
+
+    bool isSuccess() const { return code == NoError; }
+    QByteArray data() const { return content; }
+    ErrorCode errorCode() const { return code; }
+    QString errorString() const { return text; }
+    static QString errorCodeName(ErrorCode code);
+
+    // The last exchange with the store (status, headers), empty before one.
+    const NetworkExchange &networkExchange() const { return exchange; }
+    int httpStatus() const { return exchange.httpStatus(); }
+    QByteArray rawHeader(const QByteArray &name) const { return exchange.rawHeader(name); }
+
+private:
+    friend class QtS3;
+
+    QByteArray content;
+    NetworkExchange exchange;
+    ErrorCode code = UninitializedError;
+    QString text;
+};
+
+// A signed request ready to send, with the texts its signature was made from.
+struct S3SignedRequest
+{
+    QNetworkRequest request;
+    QByteArray canonicalRequest;
+    QByteArray stringToSign;
+    QByteArray signature;
+    QDateTime timestamp;
+};
+
+struct QtS3State;
+
+// A client of the S3 REST interface over HTTPS with AWS Signature Version 4.
+// Copies share one state (caches, network thread), released with the last
+// copy. Calls block until done and may come from any thread, including
+// several at once, except the client's own network thread.
+class QtS3
+{
+public:
+    using CredentialProvider = std::function<QByteArray()>;
+    using Clock = std::function<QDateTime()>;
+
+    // Inactivity allowed before a transfer is given up; a stalled store must
+    // not hold a worker (and the window's busy state) for ever.
+    static constexpr int defaultTransferTimeoutMs = 60000;
+
+    QtS3(const QString &accessKeyId, const QString &secretAccessKey, const QString &host);
+    // Credentials are asked from the providers at the moment they are used.
+    QtS3(CredentialProvider accessKeyId, CredentialProvider secretAccessKey,
+         const QByteArray &host);
+
+    QtS3Reply headObject(const QByteArray &bucket, const QString &key) const;
+    QtS3Reply getObject(const QByteArray &bucket, const QString &key) const;
+    // Each header entry has the form Name:Value.
+    QtS3Reply putObject(const QByteArray &bucket, const QString &key, const QByteArray &content,
+                        const QStringList &headers) const;
+    // The bucket's region in data(), "us-east-1" when the store names none.
+    QtS3Reply getBucketLocation(const QByteArray &bucket) const;
+
+    // Builds and signs a request as the client sends it. Extra headers come
+    // first; User-Agent, Host, X-Amz-Date and x-amz-content-sha256 replace
+    // extra headers of the same name.
+    S3SignedRequest signRequest(const QByteArray &verb, const QUrl &url,
+                                const QList<QPair<QByteArray, QByteArray>> &extraHeaders,
+                                const QByteArray &hostValue, const QByteArray &payload,
+                                const QByteArray &region) const;
+
+    QByteArray host() const;
+    int pendingRequests() const;
+
+    // Settings of the shared state, meant to be made before the client is
+    // used: they are not guarded against calls running at the same time.
+    // The clock gives the current UTC time for signing.
+    void setClock(Clock clock);
+    // Certificate authorities trusted for this client in addition to the
+    // system's (a self-hosted store with its own CA).
+    void setExtraCaCertificates(const QList<QSslCertificate> &certificates);
+    void setTransferTimeoutMs(int timeoutMs);
+
+private:
+    QtS3Reply objectCall(const QByteArray &verb, const QByteArray &bucket, const QString &key,
+                         const QByteArray &payload, const QStringList &headers) const;
+    bool ensureBucketRegion(const QByteArray &bucket, QtS3Reply *reply) const;
+    QByteArray signingKeyFor(const QByteArray &region, const QDateTime &timestamp) const;
+    QNetworkRequest finishRequest(QNetworkRequest request) const;
+    static void evaluate(const NetworkExchange &exchange, QtS3Reply *reply);
+
+    std::shared_ptr<QtS3State> state;
+};
+
+Q_DECLARE_METATYPE(QtS3Reply::ErrorCode)

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMutex>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QWaitCondition>
+
+class QIODevice;
+class QThread;
+
+// What one blocking exchange produced, copied out of the network reply on the
+// network thread. The calling thread reads this copy and never the reply
+// itself, which keeps changing on the network thread.
+class NetworkExchange
+{
+public:
+    // True once the reply had finished when the copy was taken. A HEAD is
+    // handed over as soon as its headers are there, so it may be false.
+    bool isFinished() const { return finished; }
+    bool hasHeaders() const { return !headers.isEmpty(); }
+    QNetworkReply::NetworkError error() const { return networkError; }
+    QString errorString() const { return networkErrorString; }
+    // 0 when no response arrived.
+    int httpStatus() const { return status; }
+    QByteArray rawHeader(const QByteArray &name) const;
+    const QList<QNetworkReply::RawHeaderPair> &rawHeaderPairs() const { return headers; }
+    const QByteArray &body() const { return content; }
+
+private:
+    friend class ThreadsafeBlockingNetworkAccesManager;
+
+    bool finished = false;
+    QNetworkReply::NetworkError networkError = QNetworkReply::NoError;
+    QString networkErrorString;
+    int status = 0;
+    QList<QNetworkReply::RawHeaderPair> headers;
+    QByteArray content;
+};
+
+// An access manager that can be asked for a request through a queued call.
+class SlottetNetworkAccessManager : public QNetworkAccessManager
+{
+    Q_OBJECT
+public:
+    using QNetworkAccessManager::QNetworkAccessManager;
+
+public slots:
+    QNetworkReply *sendCustomRequest_slot(const QNetworkRequest &request, const QByteArray &verb,
+                                          QIODevice *data = nullptr);
+};
+
+// Lets any thread perform a request synchronously, without an event loop of
+// its own: the access manager lives on a network thread owned by this object,
+// and a caller sleeps on a wait condition until its reply is complete.
+class ThreadsafeBlockingNetworkAccesManager : public QObject
+{
+    Q_OBJECT
+public:
+    ThreadsafeBlockingNetworkAccesManager();
+    ~ThreadsafeBlockingNetworkAccesManager() override;
+
+    // Performs the request and returns when its reply has finished or, for the
+    // verb "HEAD" exactly, as soon as response headers have arrived. The
+    // payload, when not empty, is sent as the request body. Must not be called
+    // on the network thread (it would wait for itself): such a call is refused
+    // and returns an unfinished exchange with an error.
+    NetworkExchange blockingSendCustomRequest(const QNetworkRequest &request,
+                                              const QByteArray &verb,
+                                              const QByteArray &payload = QByteArray());
+
+    // Number of calls currently inside blockingSendCustomRequest.
+    int pendingRequests() const;
+
+    QThread *networkThread() const { return thread; }
+
+public slots:
+    void wakeWaitingThreads();
+
+private:
+    struct PendingExchange;
+    void watchReply(QNetworkReply *reply, const QSharedPointer<PendingExchange> &pending,
+                    bool returnAtHeaders);
+
+    SlottetNetworkAccessManager *accessManager = nullptr;
+    QThread *thread = nullptr;
+    mutable QMutex mutex;
+    QWaitCondition replyChanged;
+    int pendingCount = 0;
+};
