@@ -132,12 +132,13 @@ QJsonObject deviceState(BaseDevice *device)
         {QStringLiteral("connected"), device->connected()},
         {QStringLiteral("serialNumber"), device->serialNumber()},
         {QStringLiteral("version"), device->version()},
-        {QStringLiteral("bootMode"), device->bootMode()},
-        {QStringLiteral("bootModeName"), bootModeName(device->bootMode())},
         {QStringLiteral("vendorId"), device->vid()},
         {QStringLiteral("productId"), device->pid()},
     };
+    // Only the T5 keeps a boot mode; the K3 and M7 have none to show.
     if (auto *t5 = qobject_cast<T5Device *>(device)) {
+        state.insert(QStringLiteral("bootMode"), device->bootMode());
+        state.insert(QStringLiteral("bootModeName"), bootModeName(device->bootMode()));
         state.insert(QStringLiteral("firmwareMark"), hex16(t5->firmwareEndMarkRead()));
         state.insert(QStringLiteral("dataBlockAMark"), hex16(t5->dataBlockAMarkRead()));
         state.insert(QStringLiteral("dataBlockBMark"), hex16(t5->dataBlockBMarkRead()));
@@ -321,12 +322,19 @@ int runDeviceCommand(const QString &command, const QStringList &arguments)
 
     // Step 2: the operation.
     if (command == QLatin1String("info")) {
-        const bool ok = listener.errorCount() == 0 && !device->serialNumber().isEmpty();
+        // The T5 reports a lost firmware as an error; the K3 and M7 only log
+        // it and leave the version empty, which must fail just the same.
+        const bool firmwareMissing = !t5 && device->version().isEmpty();
+        const bool ok =
+            listener.errorCount() == 0 && !device->serialNumber().isEmpty() && !firmwareMissing;
         if (!json)
             printState(deviceState(device.get()));
-        return finish(command, model, ok, device.get(), listener, 0, json,
-                      ok ? QString()
-                         : QStringLiteral("the adapter state could not be read completely"));
+        QString summary;
+        if (!ok)
+            summary = firmwareMissing && !device->serialNumber().isEmpty()
+                          ? QStringLiteral("the adapter holds no valid firmware")
+                          : QStringLiteral("the adapter state could not be read completely");
+        return finish(command, model, ok, device.get(), listener, 0, json, summary);
     }
 
     if (command == QLatin1String("update") || command == QLatin1String("factory-restore")) {

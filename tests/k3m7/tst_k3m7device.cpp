@@ -230,6 +230,7 @@ private slots:
     void m7InterruptedUpdateIsNotReportedAsSuccess();
     void faultsEndInUpdateError_data();
     void faultsEndInUpdateError();
+    void m7LostEraseRequestIsNotWaitedFor();
 
 private:
     K3Adapter *plugK3(quint16 startProductId, quint16 bootProductId, const QByteArray &flash);
@@ -990,6 +991,32 @@ void K3M7DeviceTest::faultsEndInUpdateError()
     QCOMPARE(busyValuesOf(busy), (QList<bool>{true, false}));
     QCOMPARE(device->progress(), 0.0);
     QVERIFY(device->version().isEmpty());
+}
+
+void K3M7DeviceTest::m7LostEraseRequestIsNotWaitedFor()
+{
+    M7FlashBuilder builder;
+    builder.image = TestPackage::patternImage(20000, 0x03);
+    QVERIFY(plugM7(builder.build()));
+    QVERIFY(openTransport(m7Id));
+    auto device = makeDevice<M7Device>();
+    const QString path = writeFile(QStringLiteral("m7-lost-erase.rfw"),
+                                   m7Package(2, TestPackage::patternImage(3000, 0x04)));
+    EmulatedAdapter::Faults faults;
+    faults.writeErrorAtReport = 1; // the erase request
+    adapter->setFaults(faults);
+
+    QSignalSpy errors(device.get(), &BaseDevice::error);
+    QElapsedTimer clock;
+    clock.start();
+    device->updateFirmwareFile(path, QString());
+
+    // No reply can come for a request that never went out.
+    QVERIFY2(clock.elapsed() < normalReplyTimeoutMs, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(textsOf(errors),
+             (QStringList{QStringLiteral("Erase error!"), QStringLiteral("Update error!")}));
+    QVERIFY(logged(QStringLiteral("writeCMDData write error !!!")));
+    QVERIFY(logged(QStringLiteral("erase error !")));
 }
 
 QTEST_GUILESS_MAIN(K3M7DeviceTest)
