@@ -56,6 +56,7 @@ REGIONS = [
     ("ap-northeast-1", "s3.ap-northeast-1.amazonaws.com", "brivane-store-ap"),
 ]
 BUCKET = "brivane"
+CLASSIC_BUCKET = "brivane-classic"
 CERTIFICATE_NAMES = [
     "*.s3.cn-north-1.amazonaws.com.cn",
     "s3.cn-north-1.amazonaws.com.cn",
@@ -64,6 +65,10 @@ CERTIFICATE_NAMES = [
 ]
 STORE_SUFFIXES = (".amazonaws.com", ".amazonaws.com.cn")
 EMPTY_SHA256 = hashlib.sha256(b"").hexdigest()
+
+
+def get_partition_of(region):
+    return "aws-cn" if region.startswith("cn-") else "aws"
 
 
 def log(*items):
@@ -146,6 +151,11 @@ def set_up_account(region, host, user, moto_port):
     key = iam.create_access_key(UserName=user)["AccessKey"]
     s3 = boto3.client("s3", region_name=region, endpoint_url=endpoint, **setup_credentials)
     s3.create_bucket(Bucket=BUCKET, CreateBucketConfiguration={"LocationConstraint": region})
+    if get_partition_of(region) == "aws":
+        # A bucket of the classic region, whose location document names none.
+        classic = boto3.client("s3", region_name="us-east-1", endpoint_url=endpoint,
+                               **setup_credentials)
+        classic.create_bucket(Bucket=CLASSIC_BUCKET)
     profile = {"region": region, "host": host, "accessKeyId": key["AccessKeyId"],
                "secretAccessKey": key["SecretAccessKey"]}
 

@@ -86,6 +86,21 @@ private slots:
         QCOMPARE(location.data(), QByteArray("ap-northeast-1"));
     }
 
+    void bucketOfTheClassicRegion()
+    {
+        // Its location document is empty: the region is us-east-1, and the
+        // object requests signed for it are accepted.
+        const QtS3 client = clientFor(1);
+        const QtS3Reply location = client.getBucketLocation("brivane-classic");
+        QVERIFY2(location.isSuccess(), qPrintable(location.errorString()));
+        QCOMPARE(location.data(), QByteArray("us-east-1"));
+        const QtS3Reply put =
+            client.putObject("brivane-classic", QStringLiteral("firmware/c.bin"), "classic", {});
+        QVERIFY2(put.isSuccess(), qPrintable(put.errorString()));
+        QCOMPARE(client.getObject("brivane-classic", QStringLiteral("firmware/c.bin")).data(),
+                 QByteArray("classic"));
+    }
+
     void extraHeaderIsSentAndSigned()
     {
         const QtS3 client = clientFor(0);
