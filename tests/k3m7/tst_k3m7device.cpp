@@ -734,6 +734,8 @@ void K3M7DeviceTest::m7EraseCoversEverySectorTheImageTouches_data()
     QTest::newRow("exactly 131072 bytes") << 131072 << QList<int>{1, 4, 5};
     QTest::newRow("140000 bytes") << 140000 << QList<int>{1, 4, 5};
     QTest::newRow("200000 bytes") << 200000 << QList<int>{1, 4, 5, 6};
+    // The largest image ends with sector 11, the last of the flash.
+    QTest::newRow("983040 bytes") << 983040 << QList<int>{1, 4, 5, 6, 7, 8, 9, 10, 11};
 }
 
 void K3M7DeviceTest::m7EraseCoversEverySectorTheImageTouches()
