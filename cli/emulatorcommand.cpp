@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonObject>
+#include <QRegularExpression>
 
 namespace {
 
@@ -24,6 +25,17 @@ const char defaultM7ChipId[] = "2d0047000c51333139343634";
 QString hexNumber(int value)
 {
     return QStringLiteral("0x%1").arg(value, 4, 16, QChar('0'));
+}
+
+// Hexadecimal text with an even number of digits and nothing else; fromHex
+// alone would skip a mistyped digit and build another identity than asked.
+bool parseHex(const QString &text, QByteArray *bytes)
+{
+    static const QRegularExpression hexDigits(QStringLiteral("^([0-9a-fA-F]{2})+$"));
+    if (!hexDigits.match(text).hasMatch())
+        return false;
+    *bytes = QByteArray::fromHex(text.toLatin1());
+    return true;
 }
 
 int usage(const QString &message)
@@ -143,9 +155,10 @@ int runEmulatorCommand(const QStringList &arguments)
         if (builder.version.isEmpty())
             builder.version = state == QLatin1String("old-layout") ? QStringLiteral("5.4.3")
                                                                    : QStringLiteral("5.6.0");
-        builder.serial =
-            QByteArray::fromHex(parser.isSet(serialOption) ? parser.value(serialOption).toLatin1()
-                                                           : QByteArray(defaultT5Serial));
+        if (!parseHex(parser.isSet(serialOption) ? parser.value(serialOption)
+                                                 : QString::fromLatin1(defaultT5Serial),
+                      &builder.serial))
+            return usage(QStringLiteral("--serial must be 12 bytes of hexadecimal text"));
         if (builder.serial.size() != T5Adapter::serialBytes)
             return usage(QStringLiteral("--serial must be 12 bytes of hexadecimal text"));
         builder.bootMode = parser.value(bootModeOption).toInt(&numberOk);
@@ -171,10 +184,13 @@ int runEmulatorCommand(const QStringList &arguments)
         if (!states.contains(state))
             return usage(
                 QStringLiteral("%1 states: %2").arg(model, states.join(QStringLiteral(", "))));
-        const QByteArray chipId = QByteArray::fromHex(
-            parser.isSet(chipIdOption)
-                ? parser.value(chipIdOption).toLatin1()
-                : QByteArray(model == QLatin1String("K3") ? defaultK3ChipId : defaultM7ChipId));
+        QByteArray chipId;
+        if (!parseHex(parser.isSet(chipIdOption)
+                          ? parser.value(chipIdOption)
+                          : QString::fromLatin1(model == QLatin1String("K3") ? defaultK3ChipId
+                                                                             : defaultM7ChipId),
+                      &chipId))
+            return usage(QStringLiteral("--chip-id must be hexadecimal text"));
         const bool firmwareLost = state == QLatin1String("firmware-lost");
         if (model == QLatin1String("K3")) {
             if (chipId.isEmpty() || chipId.size() > K3Adapter::chipIdBytes)
