@@ -3,6 +3,8 @@
 #include "emulatorbackend.h"
 #include "hidbackend.h"
 
+#include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QTextStream>
 
@@ -22,6 +24,16 @@ void printLine(const QString &text)
 {
     QTextStream out(stdout);
     out << text << '\n';
+}
+
+void printHelp(const QCommandLineParser &parser, const QString &command)
+{
+    QString text = parser.helpText();
+    const QString programPath = QCoreApplication::arguments().value(0);
+    const QString usagePrefix = QStringLiteral("Usage: ") + programPath;
+    if (!programPath.isEmpty() && text.startsWith(usagePrefix))
+        text.replace(0, usagePrefix.size(), QStringLiteral("Usage: brivane-fwtool ") + command);
+    printLine(text.trimmed());
 }
 
 void printJson(const QJsonObject &object)

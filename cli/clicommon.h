@@ -1,5 +1,7 @@
 #pragma once
 
+class QCommandLineParser;
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
@@ -17,6 +19,9 @@ namespace Cli {
 // Prints one line to stderr and returns the failure status 1.
 int fail(const QString &message);
 void printLine(const QString &text);
+// Prints a command's help with "brivane-fwtool <command>" in its usage line
+// instead of the path the program was started from.
+void printHelp(const QCommandLineParser &parser, const QString &command);
 void printJson(const QJsonObject &object);
 void printJson(const QJsonArray &array);
 // True when stderr is a terminal (progress bars are drawn only there).

@@ -243,7 +243,7 @@ int runDeviceCommand(const QString &command, const QStringList &arguments)
         return exitUsage;
     }
     if (parser.isSet(QStringLiteral("help"))) {
-        Cli::printLine(parser.helpText());
+        Cli::printHelp(parser, command);
         return exitSuccess;
     }
     if (!parser.positionalArguments().isEmpty()) {

@@ -17,7 +17,7 @@ int runDevicesCommand(const QStringList &arguments)
     if (!parser.parse(QStringList{QStringLiteral("brivane-fwtool devices")} + arguments))
         return Cli::fail(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) {
-        Cli::printLine(parser.helpText());
+        Cli::printHelp(parser, QStringLiteral("devices"));
         return 0;
     }
     if (!parser.positionalArguments().isEmpty())

@@ -121,7 +121,7 @@ int runEmulatorCommand(const QStringList &arguments)
     if (!parser.parse(QStringList{QStringLiteral("brivane-fwtool emulate")} + arguments))
         return usage(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) {
-        Cli::printLine(parser.helpText());
+        Cli::printHelp(parser, QStringLiteral("emulate"));
         return exitSuccess;
     }
     if (parser.positionalArguments() != QStringList{QStringLiteral("create")})

@@ -22,7 +22,7 @@ int runPackageInfoCommand(const QStringList &arguments)
     if (!parser.parse(QStringList{QStringLiteral("brivane-fwtool package-info")} + arguments))
         return Cli::fail(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) {
-        Cli::printLine(parser.helpText());
+        Cli::printHelp(parser, QStringLiteral("package-info"));
         return 0;
     }
     if (!parser.positionalArguments().isEmpty())
