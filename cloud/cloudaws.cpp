@@ -20,6 +20,16 @@ QString configKeyName(CloudAWS::S3ConfigKey key)
     return QString::fromLatin1(QMetaEnum::fromType<CloudAWS::S3ConfigKey>().valueToKey(key));
 }
 
+QString describeFailure(const QtS3Reply &reply)
+{
+    const QString code = QtS3Reply::errorCodeName(reply.errorCode());
+    if (!reply.errorString().isEmpty())
+        return code + QStringLiteral(": ") + reply.errorString();
+    if (reply.httpStatus() != 0)
+        return code + QStringLiteral(": HTTP status %1").arg(reply.httpStatus());
+    return code;
+}
+
 qint64 steadyMilliseconds()
 {
     using namespace std::chrono;
@@ -166,17 +176,21 @@ QByteArray CloudAWS::download(const QString &name)
     return download(name, nullptr);
 }
 
-QByteArray CloudAWS::download(const QString &name, bool *succeeded)
+QByteArray CloudAWS::download(const QString &name, bool *succeeded, QString *failure)
 {
     if (succeeded)
         *succeeded = false;
     const int profileIndex = currentIndex();
     if (profileIndex == -1) {
         qWarning() << "Error: waiting S3 init finished!";
+        if (failure)
+            *failure = QStringLiteral("no store profile chosen yet");
         return QByteArray();
     }
     if (!isProfileIndex(profileIndex)) {
         qWarning() << "Error: no store profile" << profileIndex;
+        if (failure)
+            *failure = QStringLiteral("no store profile %1").arg(profileIndex);
         return QByteArray();
     }
 
@@ -190,6 +204,8 @@ QByteArray CloudAWS::download(const QString &name, bool *succeeded)
     }
     if (!reply.isSuccess()) {
         qWarning().noquote() << "Error: download the file may not exists!" << key;
+        if (failure)
+            *failure = describeFailure(reply);
         return QByteArray();
     }
     if (succeeded)
@@ -203,9 +219,10 @@ bool CloudAWS::upload(const QString &name, const QByteArray &content, const QStr
 }
 
 bool CloudAWS::upload(const QString &name, const QByteArray &content, const QStringList &headers,
-                      QList<bool> *profileResults)
+                      QList<bool> *profileResults, QStringList *profileFailures)
 {
     QList<bool> results;
+    QStringList failures;
     for (int profileIndex = 0; profileIndex < profiles.size(); ++profileIndex) {
         const QByteArray bucket = bucketName(profileIndex);
         const QString key = objectKey(profileIndex, name);
@@ -216,10 +233,13 @@ bool CloudAWS::upload(const QString &name, const QByteArray &content, const QStr
             reply = client.putObject(bucket, key, content, headers);
         }
         results.append(reply.isSuccess());
+        failures.append(reply.isSuccess() ? QString() : describeFailure(reply));
     }
     qDebug() << "upload results:" << results;
     if (profileResults)
         *profileResults = results;
+    if (profileFailures)
+        *profileFailures = failures;
     return !results.contains(false);
 }
 

@@ -49,14 +49,16 @@ public:
 
     // The whole object, or an empty array when it cannot be fetched.
     QByteArray download(const QString &name);
-    // The same, telling an empty object (succeeded true) from a failure.
-    QByteArray download(const QString &name, bool *succeeded);
+    // The same, telling an empty object (succeeded true) from a failure, and
+    // saying why the last attempt failed.
+    QByteArray download(const QString &name, bool *succeeded, QString *failure = nullptr);
 
     // Stores the object on every profile; true when every profile took it.
     bool upload(const QString &name, const QByteArray &content, const QStringList &headers);
-    // The same, with one result per profile in table order.
+    // The same, with one result per profile in table order and, for a
+    // profile that refused, why (empty for one that took the object).
     bool upload(const QString &name, const QByteArray &content, const QStringList &headers,
-                QList<bool> *profileResults);
+                QList<bool> *profileResults, QStringList *profileFailures = nullptr);
 
     // Measures the profiles' response times and makes the fastest current.
     void ping();

@@ -1,0 +1,216 @@
+#include "locals3server.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+// The store commands of brivane-fwtool as a release script uses them: the
+// proxy comes from https_proxy, the store's CA from the store configuration.
+class CliStoreTest : public QObject
+{
+    Q_OBJECT
+
+    struct Result
+    {
+        int status;
+        QByteArray out;
+        QByteArray err;
+    };
+
+    LocalS3Server server;
+    QTemporaryDir workingDirectory;
+
+    Result run(const QStringList &arguments, const QString &storeConfig = QString()) const
+    {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("no_proxy"));
+        environment.remove(QStringLiteral("NO_PROXY"));
+        environment.insert(QStringLiteral("https_proxy"),
+                           QStringLiteral("http://127.0.0.1:%1").arg(server.proxyPort()));
+        environment.insert(QStringLiteral("BRIVANE_STORE_CONFIG"),
+                           storeConfig.isNull() ? server.storeConfig() : storeConfig);
+        process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(workingDirectory.path());
+        process.start(QStringLiteral(BRIVANE_FWTOOL_PATH),
+                      QStringList{QStringLiteral("store")} + arguments);
+        if (!process.waitForFinished(60000)) {
+            process.kill();
+            process.waitForFinished();
+            return {-100, {}, {}};
+        }
+        return {process.exitCode(), process.readAllStandardOutput(),
+                process.readAllStandardError()};
+    }
+
+    QString writeFile(const QString &name, const QByteArray &content) const
+    {
+        const QString path = workingDirectory.filePath(name);
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(content);
+        return path;
+    }
+
+    void verifyNoSecret(const Result &result) const
+    {
+        for (int index = 0; index < 2; ++index) {
+            const QByteArray secret = server.profile(index).secretAccessKey.toLatin1();
+            QVERIFY(!result.out.contains(secret));
+            QVERIFY(!result.err.contains(secret));
+        }
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QVERIFY(workingDirectory.isValid());
+        QString error;
+        QVERIFY2(server.start(&error), qPrintable(error));
+    }
+
+    void cleanupTestCase() { server.stop(); }
+
+    void usage()
+    {
+        const Result help = run({QStringLiteral("--help")});
+        QCOMPARE(help.status, 0);
+        for (const char *action : {"store get NAME", "store put NAME FILE", "store head NAME",
+                                   "store ping", "BRIVANE_STORE_CONFIG"})
+            QVERIFY2(help.out.contains(action), action);
+
+        for (const QStringList &wrong :
+             {QStringList{}, QStringList{QStringLiteral("fetch"), QStringLiteral("x")},
+              QStringList{QStringLiteral("get")},
+              QStringList{QStringLiteral("put"), QStringLiteral("x")},
+              QStringList{QStringLiteral("head"), QStringLiteral("x"), QStringLiteral("--out"),
+                          QStringLiteral("f")},
+              QStringList{QStringLiteral("get"), QStringLiteral("x"), QStringLiteral("--json")},
+              QStringList{QStringLiteral("ping"), QStringLiteral("--colour")}}) {
+            const Result result = run(wrong);
+            QCOMPARE(result.status, 2);
+            QCOMPARE(result.err.count('\n'), 1);
+            QVERIFY(result.out.isEmpty());
+        }
+    }
+
+    void putGetHead()
+    {
+        const QByteArray content = QByteArray("\x00\x01firmware\xff", 11).repeated(3000);
+        const QString source = writeFile(QStringLiteral("T5_v1.2.3.bin"), content);
+
+        const Result put = run({QStringLiteral("put"), QStringLiteral("T5_v1.2.3.bin"), source});
+        QCOMPARE(put.status, 0);
+        QVERIFY(put.out.contains("33000 bytes stored on 2 profiles"));
+        verifyNoSecret(put);
+
+        const QString target = workingDirectory.filePath(QStringLiteral("fetched.bin"));
+        const Result get = run({QStringLiteral("get"), QStringLiteral("T5_v1.2.3.bin"),
+                                QStringLiteral("--out"), target});
+        QCOMPARE(get.status, 0);
+        QFile fetched(target);
+        QVERIFY(fetched.open(QIODevice::ReadOnly));
+        QCOMPARE(fetched.readAll(), content);
+
+        const Result toStdout = run({QStringLiteral("get"), QStringLiteral("T5_v1.2.3.bin")});
+        QCOMPARE(toStdout.status, 0);
+        QCOMPARE(toStdout.out, content);
+
+        const Result head = run(
+            {QStringLiteral("head"), QStringLiteral("T5_v1.2.3.bin"), QStringLiteral("--json")});
+        QCOMPARE(head.status, 0);
+        const QJsonObject headObject = QJsonDocument::fromJson(head.out).object();
+        QCOMPARE(headObject.value(QStringLiteral("present")).toBool(), true);
+        QCOMPARE(headObject.value(QStringLiteral("bytes")).toInt(), 33000);
+        QCOMPARE(headObject.value(QStringLiteral("key")).toString(),
+                 QStringLiteral("firmware/T5_v1.2.3.bin"));
+    }
+
+    void missingObjects()
+    {
+        const Result head = run({QStringLiteral("head"), QStringLiteral("absent.bin")});
+        QCOMPARE(head.status, 1);
+        QCOMPARE(head.err.count('\n'), 1);
+        QVERIFY(head.err.contains("not found"));
+
+        const Result get = run({QStringLiteral("get"), QStringLiteral("absent.bin")});
+        QCOMPARE(get.status, 1);
+        QCOMPARE(get.err.count('\n'), 1);
+        QVERIFY(get.err.contains("NoSuchKeyError"));
+        QVERIFY(get.out.isEmpty());
+    }
+
+    void storeCaIsTrustedOnlyWhenConfigured()
+    {
+        // The same credentials without the [tls] CA: the peer is not trusted.
+        QSettings original(server.storeConfig(), QSettings::IniFormat);
+        const QString path = workingDirectory.filePath(QStringLiteral("no-ca.ini"));
+        {
+            QSettings withoutCa(path, QSettings::IniFormat);
+            for (const QString &key : original.allKeys()) {
+                if (!key.startsWith(QLatin1String("tls/")))
+                    withoutCa.setValue(key, original.value(key));
+            }
+        }
+        const Result get = run({QStringLiteral("get"), QStringLiteral("T5_v1.2.3.bin")}, path);
+        QCOMPARE(get.status, 1);
+        QCOMPARE(get.err.count('\n'), 1);
+        QVERIFY2(get.err.contains("SSL") || get.err.contains("certificate"), get.err.constData());
+    }
+
+    void refusedUploadNamesTheProfile()
+    {
+        const QString path = workingDirectory.filePath(QStringLiteral("wrong-key.ini"));
+        QFile::remove(path);
+        QVERIFY(QFile::copy(server.storeConfig(), path));
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+        {
+            QSettings settings(path, QSettings::IniFormat);
+            settings.setValue(QStringLiteral("profile1/SecretAccessKey"), QString(40, 'B'));
+        }
+        const QString source = writeFile(QStringLiteral("half.bin"), "half");
+        const Result put = run(
+            {QStringLiteral("put"), QStringLiteral("half.bin"), source, QStringLiteral("--json")},
+            path);
+        QCOMPARE(put.status, 1);
+        QCOMPARE(put.err.count('\n'), 1);
+        QVERIFY(put.err.contains("profile 1"));
+        QVERIFY(put.err.contains("SignatureDoesNotMatch"));
+        const QJsonArray profiles =
+            QJsonDocument::fromJson(put.out).object().value(QStringLiteral("profiles")).toArray();
+        QCOMPARE(profiles.size(), 2);
+        QCOMPARE(profiles.at(0).toObject().value(QStringLiteral("stored")).toBool(), true);
+        QCOMPARE(profiles.at(1).toObject().value(QStringLiteral("stored")).toBool(), false);
+        QVERIFY(!put.err.contains(QByteArray(40, 'B')));
+    }
+
+    void pingPrintsMeasurementsAndChoice()
+    {
+        const Result text = run({QStringLiteral("ping")});
+        QCOMPARE(text.status, 0);
+        QVERIFY(text.out.contains("pass 1, profile 0 (s3.cn-north-1.amazonaws.com.cn): "));
+        QVERIFY(text.out.contains("chosen: profile "));
+
+        const Result json = run({QStringLiteral("ping"), QStringLiteral("--json")});
+        QCOMPARE(json.status, 0);
+        const QJsonObject object = QJsonDocument::fromJson(json.out).object();
+        const QJsonArray measurements = object.value(QStringLiteral("measurements")).toArray();
+        QVERIFY(!measurements.isEmpty());
+        const int chosen = object.value(QStringLiteral("chosen")).toInt(-1);
+        QVERIFY(chosen == 0 || chosen == 1);
+        // The choice is remembered in configs.ini of the working directory.
+        QSettings settings(workingDirectory.filePath(QStringLiteral("configs.ini")),
+                           QSettings::IniFormat);
+        QCOMPARE(settings.value(QStringLiteral("CloudDefaultIndex")).toInt(), chosen);
+    }
+};
+
+QTEST_MAIN(CliStoreTest)
+#include "tst_cli_store.moc"
