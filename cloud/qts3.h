@@ -5,7 +5,6 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
-#include <QMetaType>
 #include <QNetworkRequest>
 #include <QObject>
 #include <QSslCertificate>
@@ -126,5 +125,3 @@ private:
 
     std::shared_ptr<QtS3State> state;
 };
-
-Q_DECLARE_METATYPE(QtS3Reply::ErrorCode)

@@ -23,8 +23,11 @@ QString LocalS3Server::findPythonWithMoto()
 {
     QStringList candidates{qEnvironmentVariable("BRIVANE_TEST_PYTHON"),
                            QStandardPaths::findExecutable(QStringLiteral("python3")),
-                           QDir::homePath() + QStringLiteral("/.pyenv/shims/python3"),
-                           QStringLiteral("/root/.pyenv/shims/python3")};
+                           QDir::homePath() + QStringLiteral("/.pyenv/shims/python3")};
+    // A machine whose PATH lacks pyenv's shims still has its interpreters.
+    const QDir versions(QDir::homePath() + QStringLiteral("/.pyenv/versions"));
+    for (const QString &version : versions.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        candidates.append(versions.filePath(version + QStringLiteral("/bin/python3")));
     for (const QString &candidate : candidates) {
         if (candidate.isEmpty() || !QFileInfo(candidate).isExecutable())
             continue;
