@@ -32,6 +32,8 @@ and answers each with one JSON line:
                           S3 error document
   quit                    stop
 End of input stops it too, so a test that dies leaves nothing running.
+With S3_TEST_SERVER_DEBUG=1 in its environment the front logs each request's
+line and headers to stderr.
 """
 
 import argparse

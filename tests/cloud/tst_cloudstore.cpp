@@ -361,9 +361,13 @@ private slots:
         QSignalSpy measured(&store, &CloudAWS::pingMeasured);
         store.ping();
         server.setRegionDelayMs(QStringLiteral("cn-north-1"), 0);
-        QCOMPARE(measured.size(), 2);
+        QVERIFY(measured.size() >= 2);
         QVERIFY(measured.at(0).at(2).toLongLong() >= 1400); // lookup and HEAD, each delayed
-        QVERIFY(measured.at(1).at(2).toLongLong() < 600);
+        QCOMPARE(measured.at(1).at(1).toInt(), 1);
+        // A loaded machine may need more than 600 ms for the fast profile too;
+        // then more passes follow, and the choice stays the same.
+        if (measured.at(1).at(2).toLongLong() < CloudAWS::pingStopBelowMs)
+            QCOMPARE(measured.size(), 2);
         QCOMPARE(store.currentIndex(), 1);
         QCOMPARE(storedDefaultIndex().toInt(), 1);
     }
