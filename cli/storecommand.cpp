@@ -224,7 +224,7 @@ int runStoreCommand(const QStringList &arguments)
         return exitUsage;
     }
     if (parser.isSet(QStringLiteral("help"))) {
-        Cli::printLine(parser.helpText());
+        Cli::printHelp(parser, QStringLiteral("store"));
         return exitSuccess;
     }
 
