@@ -1,9 +1,10 @@
+#include "fwtoolrunner.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -13,28 +14,11 @@ class CliDevicesTest : public QObject
 {
     Q_OBJECT
 
-    struct Result
-    {
-        int status;
-        QByteArray out;
-        QByteArray err;
-    };
+    using Result = FwTool::Result;
 
     static Result run(const QStringList &arguments, const QString &emulatorFolder = QString())
     {
-        QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.remove(QStringLiteral("BRIVANE_EMULATOR"));
-        if (!emulatorFolder.isNull())
-            environment.insert(QStringLiteral("BRIVANE_EMULATOR"), emulatorFolder);
-        process.setProcessEnvironment(environment);
-        process.start(QStringLiteral(BRIVANE_FWTOOL_PATH), arguments);
-        if (!process.waitForFinished(30000)) {
-            process.kill();
-            return {-100, {}, {}};
-        }
-        return {process.exitCode(), process.readAllStandardOutput(),
-                process.readAllStandardError()};
+        return FwTool::run(arguments, emulatorFolder);
     }
 
     static void writeAdapter(const QString &folder, const QByteArray &json)

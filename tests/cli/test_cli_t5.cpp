@@ -1,10 +1,11 @@
+#include "fwtoolrunner.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -16,12 +17,7 @@ class CliT5Test : public QObject
 {
     Q_OBJECT
 
-    struct Result
-    {
-        int status = -100;
-        QByteArray out;
-        QByteArray err;
-    };
+    using Result = FwTool::Result;
 
     // The image area of firmware 5.5.0 and later starts at 0x08040000.
     static constexpr int newLayoutImageOffset = 0x40000;
@@ -33,37 +29,14 @@ class CliT5Test : public QObject
 
     Result run(const QStringList &arguments, bool withEmulator = true)
     {
-        QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.remove(QStringLiteral("BRIVANE_EMULATOR"));
-        if (withEmulator)
-            environment.insert(QStringLiteral("BRIVANE_EMULATOR"), emulatorFolder);
-        process.setProcessEnvironment(environment);
         // configs.ini is read from the working directory after an update.
-        process.setWorkingDirectory(work.path());
-        process.start(QStringLiteral(BRIVANE_FWTOOL_PATH), arguments);
-        Result result;
-        if (!process.waitForFinished(60000)) {
-            process.kill();
-            return result;
-        }
-        result.status = process.exitCode();
-        result.out = process.readAllStandardOutput();
-        result.err = process.readAllStandardError();
-        return result;
+        return FwTool::run(arguments, withEmulator ? emulatorFolder : QString(), work.path());
     }
 
-    static QByteArray readAll(const QString &path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
+    static QByteArray readAll(const QString &path) { return FwTool::readAll(path); }
     static bool writeAll(const QString &path, const QByteArray &bytes)
     {
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-               file.write(bytes) == bytes.size();
+        return FwTool::writeAll(path, bytes);
     }
 
     QString writeImage(const QString &name, int length, int seed)

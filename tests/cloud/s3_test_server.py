@@ -173,9 +173,12 @@ def set_up_account(region, host, user, moto_port):
                         aws_access_key_id=profile["accessKeyId"],
                         aws_secret_access_key=profile["secretAccessKey"])
     good.head_bucket(Bucket=BUCKET)
+    secret = profile["secretAccessKey"]
+    # Another first character, whatever the generated secret starts with.
+    wrong_secret = ("y" if secret[0] == "x" else "x") + secret[1:]
     bad = boto3.client("s3", region_name=region, endpoint_url=endpoint,
                        aws_access_key_id=profile["accessKeyId"],
-                       aws_secret_access_key="x" + profile["secretAccessKey"][1:])
+                       aws_secret_access_key=wrong_secret)
     try:
         bad.head_bucket(Bucket=BUCKET)
     except botocore.exceptions.ClientError:
