@@ -46,6 +46,10 @@
         <source>Update file type error!</source>
         <translation>invalid file</translation>
     </message>
+    <message>
+        <source>Update invalid file!</source>
+        <translation>invalid file</translation>
+    </message>
 </context>
 <context>
     <name>T5Device</name>
@@ -80,6 +84,26 @@
     <message>
         <source>Firmware lost!</source>
         <translation>Firmware lost!</translation>
+    </message>
+    <message>
+        <source>The adapter&apos;s settings could not be read!</source>
+        <translation>The adapter&apos;s settings could not be read!</translation>
+    </message>
+    <message>
+        <source>The firmware is too large for the adapter!</source>
+        <translation>The firmware is too large for the adapter!</translation>
+    </message>
+    <message>
+        <source>The backup file is empty or cannot be read!</source>
+        <translation>The backup file is empty or cannot be read!</translation>
+    </message>
+    <message>
+        <source>Update the adapter to firmware 5.5.0 or later first!</source>
+        <translation>Update the adapter to firmware 5.5.0 or later first!</translation>
+    </message>
+    <message>
+        <source>The backup file holds damaged data!</source>
+        <translation>The backup file holds damaged data!</translation>
     </message>
 </context>
 </TS>

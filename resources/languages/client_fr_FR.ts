@@ -5,7 +5,7 @@
     <name>K3Device</name>
     <message>
         <source>Erase error!</source>
-        <translation>Erreur d'effacement !</translation>
+        <translation>Erreur d&apos;effacement !</translation>
     </message>
     <message>
         <source>Update error!</source>
@@ -28,7 +28,7 @@
     <name>M7Device</name>
     <message>
         <source>Erase error!</source>
-        <translation>Erreur d'effacement !</translation>
+        <translation>Erreur d&apos;effacement !</translation>
     </message>
     <message>
         <source>Update error!</source>
@@ -44,6 +44,10 @@
     </message>
     <message>
         <source>Update file type error!</source>
+        <translation>Fichier invalide</translation>
+    </message>
+    <message>
+        <source>Update invalid file!</source>
         <translation>Fichier invalide</translation>
     </message>
 </context>
@@ -63,7 +67,7 @@
     </message>
     <message>
         <source>Erase error!</source>
-        <translation>Erreur d'effacement !</translation>
+        <translation>Erreur d&apos;effacement !</translation>
     </message>
     <message>
         <source>Firmware data restore error!</source>
@@ -75,11 +79,31 @@
     </message>
     <message>
         <source>Write to flash error!</source>
-        <translation>Erreur d'écriture !</translation>
+        <translation>Erreur d&apos;écriture !</translation>
     </message>
     <message>
         <source>Firmware lost!</source>
         <translation>Micrologiciel perdu !</translation>
+    </message>
+    <message>
+        <source>The adapter&apos;s settings could not be read!</source>
+        <translation>Impossible de lire les réglages de l&apos;adaptateur !</translation>
+    </message>
+    <message>
+        <source>The firmware is too large for the adapter!</source>
+        <translation>Le micrologiciel est trop volumineux pour l&apos;adaptateur !</translation>
+    </message>
+    <message>
+        <source>The backup file is empty or cannot be read!</source>
+        <translation>Le fichier de sauvegarde est vide ou illisible !</translation>
+    </message>
+    <message>
+        <source>Update the adapter to firmware 5.5.0 or later first!</source>
+        <translation>Mettez d&apos;abord l&apos;adaptateur à jour vers le micrologiciel 5.5.0 ou ultérieur !</translation>
+    </message>
+    <message>
+        <source>The backup file holds damaged data!</source>
+        <translation>Le fichier de sauvegarde contient des données endommagées !</translation>
     </message>
 </context>
 </TS>

@@ -46,6 +46,10 @@
         <source>Update file type error!</source>
         <translation>無効なファイル</translation>
     </message>
+    <message>
+        <source>Update invalid file!</source>
+        <translation>無効なファイル</translation>
+    </message>
 </context>
 <context>
     <name>T5Device</name>
@@ -80,6 +84,26 @@
     <message>
         <source>Firmware lost!</source>
         <translation>ファームウェアがありません！</translation>
+    </message>
+    <message>
+        <source>The adapter&apos;s settings could not be read!</source>
+        <translation>アダプターの設定を読み取れませんでした！</translation>
+    </message>
+    <message>
+        <source>The firmware is too large for the adapter!</source>
+        <translation>ファームウェアがアダプターに対して大きすぎます！</translation>
+    </message>
+    <message>
+        <source>The backup file is empty or cannot be read!</source>
+        <translation>バックアップファイルが空か、読み取れません！</translation>
+    </message>
+    <message>
+        <source>Update the adapter to firmware 5.5.0 or later first!</source>
+        <translation>先にアダプターをファームウェア 5.5.0 以降に更新してください！</translation>
+    </message>
+    <message>
+        <source>The backup file holds damaged data!</source>
+        <translation>バックアップファイルのデータが破損しています！</translation>
     </message>
 </context>
 </TS>

@@ -46,6 +46,10 @@
         <source>Update file type error!</source>
         <translation>Неверный файл</translation>
     </message>
+    <message>
+        <source>Update invalid file!</source>
+        <translation>Неверный файл</translation>
+    </message>
 </context>
 <context>
     <name>T5Device</name>
@@ -80,6 +84,26 @@
     <message>
         <source>Firmware lost!</source>
         <translation>Прошивка утеряна!</translation>
+    </message>
+    <message>
+        <source>The adapter&apos;s settings could not be read!</source>
+        <translation>Не удалось прочитать настройки адаптера!</translation>
+    </message>
+    <message>
+        <source>The firmware is too large for the adapter!</source>
+        <translation>Прошивка слишком велика для адаптера!</translation>
+    </message>
+    <message>
+        <source>The backup file is empty or cannot be read!</source>
+        <translation>Файл резервной копии пуст или не читается!</translation>
+    </message>
+    <message>
+        <source>Update the adapter to firmware 5.5.0 or later first!</source>
+        <translation>Сначала обновите прошивку адаптера до версии 5.5.0 или новее!</translation>
+    </message>
+    <message>
+        <source>The backup file holds damaged data!</source>
+        <translation>Файл резервной копии содержит повреждённые данные!</translation>
     </message>
 </context>
 </TS>

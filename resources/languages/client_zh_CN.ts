@@ -46,6 +46,10 @@
         <source>Update file type error!</source>
         <translation>无效文件</translation>
     </message>
+    <message>
+        <source>Update invalid file!</source>
+        <translation>无效文件</translation>
+    </message>
 </context>
 <context>
     <name>T5Device</name>
@@ -80,6 +84,26 @@
     <message>
         <source>Firmware lost!</source>
         <translation>固件丢失！</translation>
+    </message>
+    <message>
+        <source>The adapter&apos;s settings could not be read!</source>
+        <translation>无法读取适配器的设置！</translation>
+    </message>
+    <message>
+        <source>The firmware is too large for the adapter!</source>
+        <translation>固件对该适配器来说太大！</translation>
+    </message>
+    <message>
+        <source>The backup file is empty or cannot be read!</source>
+        <translation>备份文件为空或无法读取！</translation>
+    </message>
+    <message>
+        <source>Update the adapter to firmware 5.5.0 or later first!</source>
+        <translation>请先将适配器固件更新到 5.5.0 或更高版本！</translation>
+    </message>
+    <message>
+        <source>The backup file holds damaged data!</source>
+        <translation>备份文件中的数据已损坏！</translation>
     </message>
 </context>
 </TS>
