@@ -6,21 +6,14 @@
 // Usage: cloud_download_benchmark [runs]   (default 15, after 2 warm-up runs)
 
 #include "cloudaws.h"
+#include "locals3server.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLoggingCategory>
-#include <QNetworkProxy>
 #include <QProcess>
-#include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTextStream>
 
 #include <algorithm>
@@ -53,46 +46,26 @@ double median(QList<double> values)
     return values.size() % 2 ? values.at(middle) : (values.at(middle - 1) + values.at(middle)) / 2;
 }
 
-QString findPythonWithMoto()
-{
-    for (const QString &candidate : {qEnvironmentVariable("BRIVANE_TEST_PYTHON"),
-                                     QStandardPaths::findExecutable(QStringLiteral("python3")),
-                                     QDir::homePath() + QStringLiteral("/.pyenv/shims/python3")}) {
-        if (candidate.isEmpty())
-            continue;
-        QProcess probe;
-        probe.start(candidate, {QStringLiteral("-c"), QStringLiteral("import moto, boto3")});
-        if (probe.waitForFinished(30000) && probe.exitStatus() == QProcess::NormalExit &&
-            probe.exitCode() == 0)
-            return candidate;
-    }
-    return QString();
-}
-
 // curl's configuration on its standard input keeps the secret off the
 // command line.
-QByteArray curlConfig(const QJsonObject &profile, int proxyPort, const QString &caFile)
+QByteArray curlConfig(const LocalS3Server::Profile &profile, int proxyPort, const QString &caFile)
 {
-    const QString host = profile.value(QStringLiteral("host")).toString();
     QStringList lines{
         QStringLiteral("silent"),
         QStringLiteral("show-error"),
         QStringLiteral("fail"),
         QStringLiteral("proxy = \"http://127.0.0.1:%1\"").arg(proxyPort),
         QStringLiteral("cacert = \"%1\"").arg(caFile),
-        QStringLiteral("aws-sigv4 = \"aws:amz:%1:s3\"")
-            .arg(profile.value(QStringLiteral("region")).toString()),
-        QStringLiteral("user = \"%1:%2\"")
-            .arg(profile.value(QStringLiteral("accessKeyId")).toString(),
-                 profile.value(QStringLiteral("secretAccessKey")).toString()),
+        QStringLiteral("aws-sigv4 = \"aws:amz:%1:s3\"").arg(profile.region),
+        QStringLiteral("user = \"%1:%2\"").arg(profile.accessKeyId, profile.secretAccessKey),
         QStringLiteral("header = \"x-amz-content-sha256: %1\"")
             .arg(QLatin1String(emptyPayloadHash)),
         QStringLiteral("write-out = \"%{http_code} %{size_download} %{time_total}\\n\""),
         // "location=": this curl signs a bare "location" without the "=".
-        QStringLiteral("url = \"https://%1/brivane?location=\"").arg(host),
+        QStringLiteral("url = \"https://%1/brivane?location=\"").arg(profile.host),
         QStringLiteral("output = \"/dev/null\""),
         QStringLiteral("url = \"https://brivane.%1/firmware/%2\"")
-            .arg(host, QLatin1String(objectName)),
+            .arg(profile.host, QLatin1String(objectName)),
         QStringLiteral("output = \"/dev/null\""),
     };
     return lines.join(QLatin1Char('\n')).toUtf8() + '\n';
@@ -108,36 +81,15 @@ int main(int argc, char *argv[])
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     const int runs = qMax(1, argc > 1 ? QByteArray(argv[1]).toInt() : defaultRuns);
 
-    const QString python = findPythonWithMoto();
-    if (python.isEmpty())
-        return fail(QStringLiteral("no python3 with moto found (set BRIVANE_TEST_PYTHON)"));
     if (QStandardPaths::findExecutable(QStringLiteral("curl")).isEmpty())
         return fail(QStringLiteral("curl not found"));
-    const QString script = QFileInfo(QStringLiteral(__FILE__)).absolutePath() +
-                           QStringLiteral("/../tests/cloud/s3_test_server.py");
-
-    QTemporaryDir workDir;
-    QDir::setCurrent(workDir.path()); // configs.ini of this run
-    QProcess server;
-    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start(python, {script, QStringLiteral("--workdir"), workDir.path()});
-    if (!server.waitForStarted() || !server.waitForReadyRead(60000))
-        return fail(QStringLiteral("the local store did not start"));
-    while (!server.canReadLine() && server.waitForReadyRead(60000)) {
-    }
-    const QJsonObject ready = QJsonDocument::fromJson(server.readLine()).object();
-    if (!ready.value(QStringLiteral("ready")).toBool())
-        return fail(QStringLiteral("the local store did not start"));
-    const int proxyPort = ready.value(QStringLiteral("proxyPort")).toInt();
-    const QString caFile = ready.value(QStringLiteral("caFile")).toString();
-    qputenv("BRIVANE_STORE_CONFIG",
-            ready.value(QStringLiteral("storeConfig")).toString().toLocal8Bit());
-
-    QNetworkProxy::setApplicationProxy(
-        QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), quint16(proxyPort)));
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.addCaCertificates(QSslCertificate::fromPath(caFile));
-    QSslConfiguration::setDefaultConfiguration(configuration);
+    LocalS3Server server;
+    QString error;
+    if (!server.start(&error))
+        return fail(error);
+    QDir::setCurrent(server.workDirectory()); // configs.ini of this run
+    qputenv("BRIVANE_STORE_CONFIG", server.storeConfig().toLocal8Bit());
+    server.useFromThisProcess();
 
     CloudAWS store;
     QByteArray content(objectSizeBytes, Qt::Uninitialized);
@@ -158,9 +110,8 @@ int main(int argc, char *argv[])
             storeMs.append(elapsedMs);
     }
 
-    const QJsonObject profile =
-        ready.value(QStringLiteral("profiles")).toArray().at(store.currentIndex()).toObject();
-    const QByteArray config = curlConfig(profile, proxyPort, caFile);
+    const QByteArray config =
+        curlConfig(server.profile(store.currentIndex()), server.proxyPort(), server.caFile());
     QList<double> curlMs;
     QList<double> curlOwnMs;
     for (int run = 0; run < warmUpRuns + runs; ++run) {
@@ -186,9 +137,7 @@ int main(int argc, char *argv[])
         }
     }
 
-    server.write("quit\n");
-    server.closeWriteChannel();
-    server.waitForFinished(10000);
+    server.stop();
 
     const double storeMedian = median(storeMs);
     const double curlMedian = median(curlMs);

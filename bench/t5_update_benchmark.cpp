@@ -9,6 +9,7 @@
 #include "qhiddevice.h"
 #include "t5adapter.h"
 #include "t5device.h"
+#include "t5flashbuilder.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -18,13 +19,11 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 
-#include <cstring>
 #include <ctime>
 
 namespace {
 constexpr int imageLengthBytes = 700000;
-constexpr int chunkBytes = 52;
-constexpr int reportBytes = 65;
+constexpr int chunkBytes = wideFrameLayout.maxDataBytes;
 // Full-speed USB: one interrupt transfer per 1 ms frame; the reply of a
 // request can only leave in a frame after the request arrived.
 constexpr double frameMs = 1.0;
@@ -37,57 +36,21 @@ double processCpuSeconds()
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
-void putU16(QByteArray *bytes, int offset, quint16 value)
-{
-    (*bytes)[offset] = char(value & 0xFF);
-    (*bytes)[offset + 1] = char(value >> 8);
-}
-
-void putU32(QByteArray *bytes, int offset, quint32 value)
-{
-    putU16(bytes, offset, quint16(value & 0xFFFF));
-    putU16(bytes, offset + 2, quint16(value >> 16));
-}
-
 // A healthy new-layout adapter on 5.5.3.
 QByteArray adapterFlash()
 {
-    QByteArray flash(0x100000, char(0xFF));
-    QByteArray info(64, '\0');
-    info[0] = char(0x55);
-    info[63] = char(0xAA);
-    info.replace(1, 12, QByteArray::fromHex("0a1b2c3d4e5f60718293a4b5"));
-    flash.replace(0x3FC0, 64, info);
-    QByteArray config(0x4000, '\0');
-    config[0] = char(0x55);
-    config[1] = 5;
-    config[2] = 5;
-    config[3] = 3;
-    putU32(&config, 4, 0x08040000);
-    putU32(&config, 8, 1000);
-    putU16(&config, 0x40, 0xAA55);
-    config[0x3FFF] = char(0xAA);
-    flash.replace(0x4000, config.size(), config);
-    QByteArray block(66, '\0');
-    putU16(&block, 0, 66);
-    putU16(&block, 64, 0x55AA);
-    flash.replace(0x8000, 66, block);
-    flash.replace(0x10000, 66, block);
-    flash.replace(0x20000, 66, block);
-    flash.replace(0x40000 + 1000, 2, QByteArray::fromHex("55aa"));
-    return flash;
+    T5FlashBuilder builder;
+    builder.version = QStringLiteral("5.5.3");
+    builder.imageBytes = 1000;
+    builder.serial = QByteArray::fromHex("0a1b2c3d4e5f60718293a4b5");
+    return builder.build();
 }
 
-QByteArray request(quint32 code, quint32 address, quint32 length, const char *data = nullptr,
-                   int dataBytes = 0)
+QByteArray request(quint32 code, quint32 address, quint32 length, const char *data = nullptr)
 {
-    QByteArray report(reportBytes, '\0');
-    putU32(&report, 1, code);
-    putU32(&report, 5, address);
-    putU32(&report, 9, length);
-    if (data)
-        std::memcpy(report.data() + 13, data, size_t(dataBytes));
-    return report;
+    return MemoryFrame::request(wideFrameLayout, code, address, length,
+                                reinterpret_cast<const uint8_t *>(data))
+        .toByteArray();
 }
 
 struct Figures
@@ -116,19 +79,19 @@ Figures bareTransport(const QByteArray &config, const QByteArray &imageWithMark,
     const auto writeArea = [&](quint32 address, const QByteArray &bytes) {
         for (int offset = 0; offset < bytes.size(); offset += chunkBytes) {
             const int chunk = qMin(chunkBytes, bytes.size() - offset);
-            exchange(request(0x57, address + quint32(offset), quint32(chunk),
-                             bytes.constData() + offset, chunk));
+            exchange(request(T5Device::USB_CMD_WRITE, address + quint32(offset), quint32(chunk),
+                             bytes.constData() + offset));
         }
     };
 
     QElapsedTimer wall;
     const double cpuStart = processCpuSeconds();
     wall.start();
-    exchange(request(0x55, 0, quint32(eraseList.size()), eraseList.constData(), eraseList.size()));
+    exchange(request(T5Device::USB_CMD_ERASE, 0, quint32(eraseList.size()), eraseList.constData()));
     writeArea(0x08004000, config);
     writeArea(0x08040000, imageWithMark);
     for (int offset = 0; offset < 0x4000; offset += chunkBytes)
-        exchange(request(0x56, 0x08004000 + quint32(offset), chunkBytes));
+        exchange(request(T5Device::USB_CMD_READ, 0x08004000 + quint32(offset), chunkBytes));
     figures.wallSeconds = double(wall.nsecsElapsed()) / 1e9;
     figures.cpuSeconds = processCpuSeconds() - cpuStart;
     device.close();
@@ -153,9 +116,7 @@ int main(int argc, char *argv[])
     const QByteArray initialFlash = adapterFlash();
     adapter->setFlashContents(initialFlash);
 
-    QByteArray image(imageLengthBytes, '\0');
-    for (int index = 0; index < image.size(); ++index)
-        image[index] = char((index * 131 + 7) & 0xFF);
+    const QByteArray image = T5FlashBuilder::sampleBytes(imageLengthBytes);
     const QString imagePath = folder.filePath(QStringLiteral("firmware.bin"));
     QFile imageFile(imagePath);
     if (!imageFile.open(QIODevice::WriteOnly) || imageFile.write(image) != image.size()) {

@@ -17,7 +17,13 @@ int fail(const QString &message)
 {
     QTextStream err(stderr);
     err << "brivane-fwtool: " << message << '\n';
-    return 1;
+    return exitFailure;
+}
+
+int usageError(const QString &message)
+{
+    fail(message);
+    return exitUsage;
 }
 
 void printLine(const QString &text)

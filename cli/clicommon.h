@@ -16,8 +16,12 @@ int runStoreCommand(const QStringList &arguments);
 int runEmulatorCommand(const QStringList &arguments);
 
 namespace Cli {
-// Prints one line to stderr and returns the failure status 1.
+// Exit statuses of every command.
+enum ExitStatus { exitSuccess = 0, exitFailure = 1, exitUsage = 2 };
+// Prints one line to stderr and returns exitFailure.
 int fail(const QString &message);
+// Prints one line to stderr and returns exitUsage.
+int usageError(const QString &message);
 void printLine(const QString &text);
 // Prints a command's help with "brivane-fwtool <command>" in its usage line
 // instead of the path the program was started from.

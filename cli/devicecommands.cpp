@@ -24,8 +24,6 @@
 
 namespace {
 
-enum ExitStatus { exitSuccess = 0, exitFailure = 1, exitUsage = 2 };
-
 // Collects what the device says; signals arrive from pool threads.
 class DeviceListener
 {
@@ -199,7 +197,7 @@ int finish(const QString &command, const QString &model, bool ok, BaseDevice *de
         else
             Cli::fail(summary);
     }
-    return ok ? exitSuccess : exitFailure;
+    return ok ? Cli::exitSuccess : Cli::exitFailure;
 }
 
 } // namespace
@@ -238,18 +236,14 @@ int runDeviceCommand(const QString &command, const QStringList &arguments)
     else if (command == QLatin1String("restore-data"))
         parser.addOption(inOption);
 
-    if (!parser.parse(QStringList{QStringLiteral("brivane-fwtool %1").arg(command)} + arguments)) {
-        Cli::fail(parser.errorText());
-        return exitUsage;
-    }
+    if (!parser.parse(QStringList{QStringLiteral("brivane-fwtool %1").arg(command)} + arguments))
+        return Cli::usageError(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) {
         Cli::printHelp(parser, command);
-        return exitSuccess;
+        return Cli::exitSuccess;
     }
-    if (!parser.positionalArguments().isEmpty()) {
-        Cli::fail(QStringLiteral("%1 takes no positional arguments").arg(command));
-        return exitUsage;
-    }
+    if (!parser.positionalArguments().isEmpty())
+        return Cli::usageError(QStringLiteral("%1 takes no positional arguments").arg(command));
 
     // Check the arguments before touching the adapter.
     const QString model = parser.value(modelOption).trimmed().toUpper();
@@ -262,53 +256,40 @@ int runDeviceCommand(const QString &command, const QStringList &arguments)
         version = parser.value(versionOption);
         // K3 and M7 packages carry their own version.
         const bool versionNeeded = model == QLatin1String("T5");
-        if (path.isEmpty() || (versionNeeded && version.isEmpty())) {
-            Cli::fail(QStringLiteral("%1 needs --file and --version").arg(command));
-            return exitUsage;
-        }
-        if (!QFileInfo(path).isFile()) {
-            Cli::fail(QStringLiteral("no such file: %1").arg(path));
-            return exitFailure;
-        }
+        if (path.isEmpty() || (versionNeeded && version.isEmpty()))
+            return Cli::usageError(QStringLiteral("%1 needs --file and --version").arg(command));
+        if (!QFileInfo(path).isFile())
+            return Cli::fail(QStringLiteral("no such file: %1").arg(path));
     } else if (command == QLatin1String("boot-mode")) {
-        if (!parseBootMode(parser.value(setOption), &requestedBootMode)) {
-            Cli::fail(QStringLiteral("boot-mode needs --set 0-5 or one of Auto, PS4_PC, XB360_PC, "
-                                     "SWITCH, PS5_M7, Q8LINK"));
-            return exitUsage;
-        }
+        if (!parseBootMode(parser.value(setOption), &requestedBootMode))
+            return Cli::usageError(
+                QStringLiteral("boot-mode needs --set 0-5 or one of Auto, PS4_PC, XB360_PC, "
+                               "SWITCH, PS5_M7, Q8LINK"));
     } else if (command == QLatin1String("backup")) {
         path = parser.value(outOption);
-        if (path.isEmpty()) {
-            Cli::fail(QStringLiteral("backup needs --out"));
-            return exitUsage;
-        }
+        if (path.isEmpty())
+            return Cli::usageError(QStringLiteral("backup needs --out"));
     } else if (command == QLatin1String("restore-data")) {
         path = parser.value(inOption);
-        if (path.isEmpty()) {
-            Cli::fail(QStringLiteral("restore-data needs --in"));
-            return exitUsage;
-        }
+        if (path.isEmpty())
+            return Cli::usageError(QStringLiteral("restore-data needs --in"));
     }
 
     const bool t5Only =
         command == QLatin1String("factory-restore") || command == QLatin1String("boot-mode") ||
         command == QLatin1String("backup") || command == QLatin1String("restore-data");
-    if (t5Only && model != QLatin1String("T5")) {
-        Cli::fail(QStringLiteral("%1 is available for the T5 only").arg(command));
-        return exitUsage;
-    }
+    if (t5Only && model != QLatin1String("T5"))
+        return Cli::usageError(QStringLiteral("%1 is available for the T5 only").arg(command));
 
     if (!Cli::setupHidBackendFromEnvironment())
-        return exitFailure;
+        return Cli::exitFailure;
     // Settings (configs.ini in the working directory) are read after updates.
     Global::instance();
 
     std::unique_ptr<BaseDevice> device(createDevice(model, nullptr));
-    if (!device) {
-        Cli::fail(QStringLiteral("unknown model '%1' (known: %2)")
-                      .arg(model, deviceModels().join(QStringLiteral(", "))));
-        return exitUsage;
-    }
+    if (!device)
+        return Cli::usageError(QStringLiteral("unknown model '%1' (known: %2)")
+                                   .arg(model, deviceModels().join(QStringLiteral(", "))));
     DeviceListener listener(device.get());
     auto *t5 = qobject_cast<T5Device *>(device.get());
 

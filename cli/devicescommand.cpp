@@ -15,15 +15,15 @@ int runDevicesCommand(const QStringList &arguments)
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print JSON."));
     parser.addOption(jsonOption);
     if (!parser.parse(QStringList{QStringLiteral("brivane-fwtool devices")} + arguments))
-        return Cli::fail(parser.errorText());
+        return Cli::usageError(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) {
         Cli::printHelp(parser, QStringLiteral("devices"));
-        return 0;
+        return Cli::exitSuccess;
     }
     if (!parser.positionalArguments().isEmpty())
-        return Cli::fail(QStringLiteral("devices takes no arguments"));
+        return Cli::usageError(QStringLiteral("devices takes no arguments"));
     if (!Cli::setupHidBackendFromEnvironment())
-        return 1;
+        return Cli::exitFailure;
 
     HidBackend *backend = HidBackend::current();
     if (backend->init() < 0)
@@ -52,5 +52,5 @@ int runDevicesCommand(const QStringList &arguments)
     else
         for (const QString &line : qAsConst(lines))
             Cli::printLine(line);
-    return 0;
+    return Cli::exitSuccess;
 }

@@ -1,6 +1,7 @@
 #include "clicommon.h"
 
 #include "adapterfolder.h"
+#include "flashadapter.h"
 #include "k3adapter.h"
 #include "k3m7flashbuilder.h"
 #include "m7adapter.h"
@@ -14,8 +15,6 @@
 #include <QRegularExpression>
 
 namespace {
-
-enum ExitStatus { exitSuccess = 0, exitFailure = 1, exitUsage = 2 };
 
 const char defaultT5Serial[] = "0a1b2c3d4e5f60718293a4b5";
 // An STM32 unique identifier is 12 bytes; the K3 reads 32, the rest zero.
@@ -38,17 +37,11 @@ bool parseHex(const QString &text, QByteArray *bytes)
     return true;
 }
 
-int usage(const QString &message)
-{
-    Cli::fail(message);
-    return exitUsage;
-}
-
 QJsonObject commonConfiguration(const QString &model, int productId, int interface)
 {
     QJsonObject configuration;
     configuration.insert(QStringLiteral("model"), model);
-    configuration.insert(QStringLiteral("vendorId"), hexNumber(0x0E3A));
+    configuration.insert(QStringLiteral("vendorId"), hexNumber(FlashAdapter::vendor));
     configuration.insert(QStringLiteral("productId"), hexNumber(productId));
     configuration.insert(QStringLiteral("interface"), interface);
     configuration.insert(QStringLiteral("eraseMsPerSector"), 0);
@@ -119,25 +112,25 @@ int runEmulatorCommand(const QStringList &arguments)
     parser.addOptions({modelOption, stateOption, outOption, versionOption, serialOption,
                        chipIdOption, bootModeOption, imageBytesOption, recordsOption, jsonOption});
     if (!parser.parse(QStringList{QStringLiteral("brivane-fwtool emulate")} + arguments))
-        return usage(parser.errorText());
+        return Cli::usageError(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) {
         Cli::printHelp(parser, QStringLiteral("emulate"));
-        return exitSuccess;
+        return Cli::exitSuccess;
     }
     if (parser.positionalArguments() != QStringList{QStringLiteral("create")})
-        return usage(QStringLiteral("emulate takes one action: create (see --help)"));
+        return Cli::usageError(QStringLiteral("emulate takes one action: create (see --help)"));
     const QString model = parser.value(modelOption).toUpper();
     const QString state = parser.value(stateOption);
     const QString out = parser.value(outOption);
     if (model.isEmpty() || state.isEmpty() || out.isEmpty())
-        return usage(QStringLiteral("emulate create needs --model, --state and --out"));
+        return Cli::usageError(QStringLiteral("emulate create needs --model, --state and --out"));
 
     bool numberOk = true;
     int imageBytes = -1;
     if (parser.isSet(imageBytesOption)) {
         imageBytes = parser.value(imageBytesOption).toInt(&numberOk);
         if (!numberOk || imageBytes < 1)
-            return usage(QStringLiteral("--image-bytes must be a positive number"));
+            return Cli::usageError(QStringLiteral("--image-bytes must be a positive number"));
     }
 
     QJsonObject configuration;
@@ -149,7 +142,8 @@ int runEmulatorCommand(const QStringList &arguments)
                                     QStringLiteral("configuration-lost"),
                                     QStringLiteral("hardware-failure")};
         if (!states.contains(state))
-            return usage(QStringLiteral("T5 states: %1").arg(states.join(QStringLiteral(", "))));
+            return Cli::usageError(
+                QStringLiteral("T5 states: %1").arg(states.join(QStringLiteral(", "))));
         T5FlashBuilder builder;
         builder.version = parser.value(versionOption);
         if (builder.version.isEmpty())
@@ -157,16 +151,15 @@ int runEmulatorCommand(const QStringList &arguments)
                                                                    : QStringLiteral("5.6.0");
         if (!parseHex(parser.isSet(serialOption) ? parser.value(serialOption)
                                                  : QString::fromLatin1(defaultT5Serial),
-                      &builder.serial))
-            return usage(QStringLiteral("--serial must be 12 bytes of hexadecimal text"));
-        if (builder.serial.size() != T5Adapter::serialBytes)
-            return usage(QStringLiteral("--serial must be 12 bytes of hexadecimal text"));
+                      &builder.serial) ||
+            builder.serial.size() != T5Adapter::serialBytes)
+            return Cli::usageError(QStringLiteral("--serial must be 12 bytes of hexadecimal text"));
         builder.bootMode = parser.value(bootModeOption).toInt(&numberOk);
         if (!numberOk || builder.bootMode < 0 || builder.bootMode > 255)
-            return usage(QStringLiteral("--boot-mode must be a number from 0 to 255"));
+            return Cli::usageError(QStringLiteral("--boot-mode must be a number from 0 to 255"));
         const int recordCount = parser.value(recordsOption).toInt(&numberOk);
         if (!numberOk || recordCount < 0 || recordCount > 50)
-            return usage(QStringLiteral("--records must be a number from 0 to 50"));
+            return Cli::usageError(QStringLiteral("--records must be a number from 0 to 50"));
         if (imageBytes > 0)
             builder.imageBytes = imageBytes;
         builder.records = sampleRecords(recordCount, builder.usesNewLayout(), builder.version);
@@ -174,7 +167,7 @@ int runEmulatorCommand(const QStringList &arguments)
         builder.configurationLost = state == QLatin1String("configuration-lost");
         builder.hardwareFailure = state == QLatin1String("hardware-failure");
         flash = builder.build(&error);
-        configuration = commonConfiguration(QStringLiteral("T5"), T5Adapter::defaultProductId, -1);
+        configuration = commonConfiguration(QStringLiteral("T5"), T5Adapter::modelProductId, -1);
         configuration.insert(QStringLiteral("serialNumber"),
                              QString::fromLatin1(builder.serial.toHex()));
         configuration.insert(QStringLiteral("runStatus"), QStringLiteral("00000000"));
@@ -182,26 +175,30 @@ int runEmulatorCommand(const QStringList &arguments)
         const QStringList states = {QStringLiteral("app"), QStringLiteral("boot"),
                                     QStringLiteral("firmware-lost")};
         if (!states.contains(state))
-            return usage(
+            return Cli::usageError(
                 QStringLiteral("%1 states: %2").arg(model, states.join(QStringLiteral(", "))));
+        const bool k3 = model == QLatin1String("K3");
         QByteArray chipId;
         if (!parseHex(parser.isSet(chipIdOption)
                           ? parser.value(chipIdOption)
-                          : QString::fromLatin1(model == QLatin1String("K3") ? defaultK3ChipId
-                                                                             : defaultM7ChipId),
+                          : QString::fromLatin1(k3 ? defaultK3ChipId : defaultM7ChipId),
                       &chipId))
-            return usage(QStringLiteral("--chip-id must be hexadecimal text"));
-        const bool firmwareLost = state == QLatin1String("firmware-lost");
-        if (model == QLatin1String("K3")) {
-            if (chipId.isEmpty() || chipId.size() > K3Adapter::chipIdBytes)
-                return usage(QStringLiteral("--chip-id of a K3 has 1 to 32 bytes"));
-            K3FlashBuilder builder;
-            if (parser.isSet(versionOption))
-                builder.version = parser.value(versionOption);
-            if (imageBytes > 0)
-                builder.imageBytes = imageBytes;
-            builder.firmwareLost = firmwareLost;
-            flash = builder.build(&error);
+            return Cli::usageError(QStringLiteral("--chip-id must be hexadecimal text"));
+        if (k3 && (chipId.isEmpty() || chipId.size() > K3Adapter::chipIdBytes))
+            return Cli::usageError(QStringLiteral("--chip-id of a K3 has 1 to 32 bytes"));
+        if (!k3 && chipId.size() != M7Adapter::chipIdBytes)
+            return Cli::usageError(QStringLiteral("--chip-id of an M7 has 12 bytes"));
+        K3FlashBuilder k3Builder;
+        M7FlashBuilder m7Builder;
+        FirmwareFlashBuilder &builder =
+            k3 ? static_cast<FirmwareFlashBuilder &>(k3Builder) : m7Builder;
+        if (parser.isSet(versionOption))
+            builder.version = parser.value(versionOption);
+        if (imageBytes > 0)
+            builder.imageBytes = imageBytes;
+        builder.firmwareLost = state == QLatin1String("firmware-lost");
+        flash = builder.build(&error);
+        if (k3) {
             // An adapter that lost its firmware stays in its boot loader.
             const bool application = state == QLatin1String("app");
             configuration = commonConfiguration(QStringLiteral("K3"),
@@ -214,22 +211,13 @@ int runEmulatorCommand(const QStringList &arguments)
                                  K3Adapter::defaultReenumerateAfterMs);
             configuration.insert(QStringLiteral("bootFlag"), 0);
         } else {
-            if (chipId.size() != M7Adapter::chipIdBytes)
-                return usage(QStringLiteral("--chip-id of an M7 has 12 bytes"));
-            M7FlashBuilder builder;
-            if (parser.isSet(versionOption))
-                builder.version = parser.value(versionOption);
-            if (imageBytes > 0)
-                builder.imageBytes = imageBytes;
-            builder.firmwareLost = firmwareLost;
-            flash = builder.build(&error);
             // The M7 has one identity; "app" and "boot" give the same adapter.
             configuration =
-                commonConfiguration(QStringLiteral("M7"), M7Adapter::defaultProductId, -1);
+                commonConfiguration(QStringLiteral("M7"), M7Adapter::modelProductId, -1);
         }
         configuration.insert(QStringLiteral("chipId"), QString::fromLatin1(chipId.toHex()));
     } else {
-        return usage(QStringLiteral("--model must be T5, K3 or M7"));
+        return Cli::usageError(QStringLiteral("--model must be T5, K3 or M7"));
     }
     if (flash.isEmpty())
         return Cli::fail(QStringLiteral("cannot build the %1 flash: %2").arg(model, error));
@@ -251,5 +239,5 @@ int runEmulatorCommand(const QStringList &arguments)
     } else {
         Cli::printLine(QStringLiteral("%1 adapter (%2) written to %3").arg(model, state, folder));
     }
-    return exitSuccess;
+    return Cli::exitSuccess;
 }

@@ -44,7 +44,7 @@ int main(int argc, char *argv[])
     if (arguments.isEmpty() || arguments.first() == QLatin1String("--help") ||
         arguments.first() == QLatin1String("-h") || arguments.first() == QLatin1String("help")) {
         Cli::printLine(QString::fromLatin1(usageText));
-        return arguments.isEmpty() ? 2 : 0;
+        return arguments.isEmpty() ? Cli::exitUsage : Cli::exitSuccess;
     }
     const QString command = arguments.takeFirst();
     if (command == QLatin1String("devices"))
@@ -59,6 +59,6 @@ int main(int argc, char *argv[])
         return runStoreCommand(arguments);
     if (command == QLatin1String("emulate"))
         return runEmulatorCommand(arguments);
-    return Cli::fail(
+    return Cli::usageError(
         QStringLiteral("unknown command '%1' (see brivane-fwtool --help)").arg(command));
 }

@@ -20,15 +20,15 @@ int runPackageInfoCommand(const QStringList &arguments)
     parser.addOption(fileOption);
     parser.addOption(jsonOption);
     if (!parser.parse(QStringList{QStringLiteral("brivane-fwtool package-info")} + arguments))
-        return Cli::fail(parser.errorText());
+        return Cli::usageError(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) {
         Cli::printHelp(parser, QStringLiteral("package-info"));
-        return 0;
+        return Cli::exitSuccess;
     }
     if (!parser.positionalArguments().isEmpty())
-        return Cli::fail(QStringLiteral("package-info takes no positional arguments"));
+        return Cli::usageError(QStringLiteral("package-info takes no positional arguments"));
     if (!parser.isSet(fileOption))
-        return Cli::fail(QStringLiteral("package-info needs --file F"));
+        return Cli::usageError(QStringLiteral("package-info needs --file F"));
 
     const QString path = parser.value(fileOption);
     QFile file(path);
@@ -83,5 +83,5 @@ int runPackageInfoCommand(const QStringList &arguments)
     if (!package.digestOk)
         return Cli::fail(
             QStringLiteral("the digest of %1 does not hold: the file is damaged").arg(path));
-    return 0;
+    return Cli::exitSuccess;
 }

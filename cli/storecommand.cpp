@@ -1,7 +1,6 @@
 #include "clicommon.h"
 
 #include "cloudaws.h"
-#include "global.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -11,8 +10,6 @@
 #include <cstdio>
 
 namespace {
-
-enum ExitStatus { exitSuccess = 0, exitFailure = 1, exitUsage = 2 };
 
 const char storeDescription[] =
     "Objects of the firmware store, on the profile in use (CloudDefaultIndex in configs.ini\n"
@@ -54,8 +51,7 @@ bool writeStandardOutput(const QByteArray &content)
 int runGet(CloudAWS &store, const QString &name, const QString &outPath, bool json)
 {
     if (json && outPath.isEmpty()) {
-        Cli::fail(QStringLiteral("store get --json needs --out F for the content"));
-        return exitUsage;
+        return Cli::usageError(QStringLiteral("store get --json needs --out F for the content"));
     }
     const int profileIndex = store.currentIndex();
     bool succeeded = false;
@@ -67,7 +63,7 @@ int runGet(CloudAWS &store, const QString &name, const QString &outPath, bool js
                        .arg(name, profileLabel(store, profileIndex), failure)));
 
     if (outPath.isEmpty())
-        return writeStandardOutput(content) ? exitSuccess
+        return writeStandardOutput(content) ? Cli::exitSuccess
                                             : Cli::fail(QStringLiteral("cannot write to stdout"));
     QSaveFile file(outPath);
     if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit())
@@ -84,7 +80,7 @@ int runGet(CloudAWS &store, const QString &name, const QString &outPath, bool js
                            .arg(name)
                            .arg(content.size())
                            .arg(profileLabel(store, profileIndex), outPath));
-    return exitSuccess;
+    return Cli::exitSuccess;
 }
 
 int runPut(CloudAWS &store, const QString &name, const QString &path, bool json)
@@ -128,7 +124,7 @@ int runPut(CloudAWS &store, const QString &name, const QString &path, bool json)
                            .arg(name)
                            .arg(content.size())
                            .arg(results.size()));
-    return exitSuccess;
+    return Cli::exitSuccess;
 }
 
 int runHead(CloudAWS &store, const QString &name, bool json)
@@ -174,7 +170,7 @@ int runHead(CloudAWS &store, const QString &name, bool json)
     if (!json)
         Cli::printLine(QStringLiteral("%1: %2 bytes, last modified %3, etag %4 (%5)")
                            .arg(name, size, modified, etag, profileLabel(store, profileIndex)));
-    return exitSuccess;
+    return Cli::exitSuccess;
 }
 
 int runPing(CloudAWS &store, bool json)
@@ -203,7 +199,7 @@ int runPing(CloudAWS &store, bool json)
                                    {QStringLiteral("host"), store.profileHost(chosen)}});
     else
         Cli::printLine(QStringLiteral("chosen: %1").arg(profileLabel(store, chosen)));
-    return exitSuccess;
+    return Cli::exitSuccess;
 }
 
 } // namespace
@@ -220,12 +216,11 @@ int runStoreCommand(const QStringList &arguments)
     parser.addPositionalArgument(QStringLiteral("action"),
                                  QStringLiteral("get, put, head or ping."));
     if (!parser.parse(QStringList{QStringLiteral("brivane-fwtool store")} + arguments)) {
-        Cli::fail(parser.errorText());
-        return exitUsage;
+        return Cli::usageError(parser.errorText());
     }
     if (parser.isSet(QStringLiteral("help"))) {
         Cli::printHelp(parser, QStringLiteral("store"));
-        return exitSuccess;
+        return Cli::exitSuccess;
     }
 
     const QStringList positional = parser.positionalArguments();
@@ -236,29 +231,24 @@ int runStoreCommand(const QStringList &arguments)
                                   : action == QLatin1String("ping") ? 1
                                                                     : -1;
     if (expectedArguments < 0) {
-        Cli::fail(
+        return Cli::usageError(
             action.isEmpty()
                 ? QStringLiteral("store needs an action: get, put, head or ping")
                 : QStringLiteral("unknown store action '%1' (get, put, head, ping)").arg(action));
-        return exitUsage;
     }
     if (positional.size() != expectedArguments) {
-        Cli::fail(QStringLiteral("usage: store get NAME [--out F] | store put NAME FILE | "
-                                 "store head NAME | store ping"));
-        return exitUsage;
+        return Cli::usageError(
+            QStringLiteral("usage: store get NAME [--out F] | store put NAME FILE | "
+                           "store head NAME | store ping"));
     }
     if (parser.isSet(outOption) && action != QLatin1String("get")) {
-        Cli::fail(QStringLiteral("--out is for store get only"));
-        return exitUsage;
+        return Cli::usageError(QStringLiteral("--out is for store get only"));
     }
     const QString name = positional.value(1);
     if (expectedArguments > 1 && name.isEmpty()) {
-        Cli::fail(QStringLiteral("store %1 needs a non-empty NAME").arg(action));
-        return exitUsage;
+        return Cli::usageError(QStringLiteral("store %1 needs a non-empty NAME").arg(action));
     }
 
-    // The profile in use is kept in configs.ini of the working directory.
-    Global::instance();
     CloudAWS store;
     const bool json = parser.isSet(jsonOption);
     if (action == QLatin1String("get"))

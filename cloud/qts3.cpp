@@ -80,11 +80,6 @@ QtS3::QtS3(CredentialProvider accessKeyId, CredentialProvider secretAccessKey,
     state->network = std::make_unique<ThreadsafeBlockingNetworkAccesManager>();
 }
 
-QByteArray QtS3::host() const
-{
-    return state->host;
-}
-
 int QtS3::pendingRequests() const
 {
     return state->network->pendingRequests();
@@ -146,17 +141,8 @@ QtS3Reply QtS3::objectCall(const QByteArray &verb, const QByteArray &bucket, con
         }
         // The value is everything after the first ":", so values such as
         // URLs or times arrive whole.
-        const QByteArray name = entry.left(colon).trimmed().toLatin1();
-        const QByteArray value = entry.mid(colon + 1).trimmed().toLatin1();
-        bool replaced = false;
-        for (auto &existing : extraHeaders) {
-            if (existing.first.compare(name, Qt::CaseInsensitive) == 0) {
-                existing = {name, value};
-                replaced = true;
-            }
-        }
-        if (!replaced)
-            extraHeaders.append({name, value});
+        extraHeaders.append(
+            {entry.left(colon).trimmed().toLatin1(), entry.mid(colon + 1).trimmed().toLatin1()});
     }
 
     if (!ensureBucketRegion(bucket, &reply))
@@ -276,15 +262,17 @@ S3SignedRequest QtS3::signRequest(const QByteArray &verb, const QUrl &url,
                                   const QByteArray &hostValue, const QByteArray &payload,
                                   const QByteArray &region) const
 {
-    S3SignedRequest result;
-    result.timestamp = state->clock().toUTC();
+    const QDateTime timestamp = state->clock().toUTC();
+    QByteArray key;
     {
+        // The key derived for this timestamp, not one re-read later that a
+        // signer on the next UTC date may have replaced meanwhile.
         QWriteLocker locker(&state->signingKeyLock);
-        signingKeyFor(region, result.timestamp);
+        key = signingKeyFor(region, timestamp);
     }
 
     const QByteArray payloadHash = S3Signature::sha256Hex(payload);
-    QList<S3Signature::Header> headers = extraHeaders;
+    QList<S3Signature::Header> headers;
     const auto setHeader = [&headers](const QByteArray &name, const QByteArray &value) {
         for (int index = headers.size() - 1; index >= 0; --index) {
             if (headers.at(index).first.compare(name, Qt::CaseInsensitive) == 0)
@@ -292,20 +280,17 @@ S3SignedRequest QtS3::signRequest(const QByteArray &verb, const QUrl &url,
         }
         headers.append({name, value});
     };
+    for (const S3Signature::Header &header : extraHeaders)
+        setHeader(header.first, header.second);
     setHeader(QByteArrayLiteral("User-Agent"), QByteArrayLiteral("Qt"));
     setHeader(QByteArrayLiteral("Host"), hostValue);
-    setHeader(QByteArrayLiteral("X-Amz-Date"), S3Signature::timestampText(result.timestamp));
+    setHeader(QByteArrayLiteral("X-Amz-Date"), S3Signature::timestampText(timestamp));
     setHeader(QByteArrayLiteral("x-amz-content-sha256"), payloadHash);
 
-    QByteArray key;
-    {
-        QReadLocker locker(&state->signingKeyLock);
-        key = state->signingKeys.value(region).key;
-    }
-
+    S3SignedRequest result;
     result.canonicalRequest = S3Signature::canonicalRequest(verb, url, headers, payloadHash);
-    result.stringToSign = S3Signature::stringToSign(result.timestamp, region, state->service,
-                                                    result.canonicalRequest);
+    result.stringToSign =
+        S3Signature::stringToSign(timestamp, region, state->service, result.canonicalRequest);
     result.signature = S3Signature::signature(key, result.stringToSign);
 
     QNetworkRequest request(url);
@@ -313,7 +298,7 @@ S3SignedRequest QtS3::signRequest(const QByteArray &verb, const QUrl &url,
         request.setRawHeader(header.first, header.second);
     request.setRawHeader(QByteArrayLiteral("Authorization"),
                          S3Signature::authorizationHeader(
-                             state->accessKeyIdProvider(), result.timestamp, region, state->service,
+                             state->accessKeyIdProvider(), timestamp, region, state->service,
                              S3Signature::signedHeaderList(headers), result.signature));
     result.request = finishRequest(request);
     return result;

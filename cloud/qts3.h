@@ -42,8 +42,8 @@ public:
     QString errorString() const { return text; }
     static QString errorCodeName(ErrorCode code);
 
-    // The last exchange with the store (status, headers), empty before one.
-    const NetworkExchange &networkExchange() const { return exchange; }
+    // Status and headers of the last exchange with the store; 0 and empty
+    // before one.
     int httpStatus() const { return exchange.httpStatus(); }
     QByteArray rawHeader(const QByteArray &name) const { return exchange.rawHeader(name); }
 
@@ -63,7 +63,6 @@ struct S3SignedRequest
     QByteArray canonicalRequest;
     QByteArray stringToSign;
     QByteArray signature;
-    QDateTime timestamp;
 };
 
 struct QtS3State;
@@ -96,14 +95,13 @@ public:
     QtS3Reply getBucketLocation(const QByteArray &bucket) const;
 
     // Builds and signs a request as the client sends it. Extra headers come
-    // first; User-Agent, Host, X-Amz-Date and x-amz-content-sha256 replace
-    // extra headers of the same name.
+    // first; a later one, and then User-Agent, Host, X-Amz-Date and
+    // x-amz-content-sha256, replace earlier ones of the same name.
     S3SignedRequest signRequest(const QByteArray &verb, const QUrl &url,
                                 const QList<QPair<QByteArray, QByteArray>> &extraHeaders,
                                 const QByteArray &hostValue, const QByteArray &payload,
                                 const QByteArray &region) const;
 
-    QByteArray host() const;
     int pendingRequests() const;
 
     // Settings of the shared state, meant to be made before the client is

@@ -23,13 +23,11 @@ public:
     // True once the reply had finished when the copy was taken. A HEAD is
     // handed over as soon as its headers are there, so it may be false.
     bool isFinished() const { return finished; }
-    bool hasHeaders() const { return !headers.isEmpty(); }
     QNetworkReply::NetworkError error() const { return networkError; }
     QString errorString() const { return networkErrorString; }
     // 0 when no response arrived.
     int httpStatus() const { return status; }
     QByteArray rawHeader(const QByteArray &name) const;
-    const QList<QNetworkReply::RawHeaderPair> &rawHeaderPairs() const { return headers; }
     const QByteArray &body() const { return content; }
 
 private:

@@ -8,9 +8,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QMutexLocker>
 #include <QStringList>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -292,6 +294,115 @@ QByteArray BaseDevice::readCMDData(int length)
 bool BaseDevice::writeCMDData(QByteArray data)
 {
     return BridgeUSB::instance()->writeCMDData(data);
+}
+
+bool BaseDevice::readCMDData(MemoryFrame *reply)
+{
+    const QByteArray bytes = readCMDData(MemoryFrame::sizeBytes);
+    if (bytes.isEmpty()) {
+        qWarning() << "readCMDData read error !!!";
+        return false;
+    }
+    reply->assign(bytes);
+    return true;
+}
+
+bool BaseDevice::writeCMDData(const MemoryFrame &request)
+{
+    if (!writeCMDData(request.toByteArray())) {
+        qWarning() << "writeCMDData write error !!!";
+        return false;
+    }
+    return true;
+}
+
+bool BaseDevice::sendAndReceive(const MemoryFrame &request, MemoryFrame *reply)
+{
+    return writeCMDData(request) && readCMDData(reply);
+}
+
+bool BaseDevice::readChunks(const FrameLayout &layout, uint32_t command, uint32_t address,
+                            uint32_t length, uint8_t *destination)
+{
+    QMutexLocker exchangeLock(BridgeUSB::instance()->exchangeMutex());
+    bool complete = true;
+    for (uint32_t offset = 0; offset < length;) {
+        const uint32_t chunk = std::min<uint32_t>(length - offset, uint32_t(layout.maxDataBytes));
+        const MemoryFrame request = MemoryFrame::request(layout, command, address + offset, chunk);
+        MemoryFrame reply(layout);
+        if (!sendAndReceive(request, &reply) || !reply.answers(request)) {
+            complete = false;
+            break;
+        }
+        std::memcpy(destination + offset, reply.data(), chunk);
+        offset += chunk;
+        set_progress(double(offset) / double(length));
+    }
+    // Back to idle on failure too, so no stale bar is left behind.
+    set_progress(0.0);
+    return complete;
+}
+
+bool BaseDevice::writePlan(const FrameLayout &layout, uint32_t command, const FlashPlan &plan,
+                           const std::function<void(WriteFailure)> &reportFailure)
+{
+    QMutexLocker exchangeLock(BridgeUSB::instance()->exchangeMutex());
+    bool complete = true;
+    const auto stop = [&](WriteFailure failure) {
+        complete = false;
+        if (reportFailure)
+            reportFailure(failure);
+    };
+    const uint32_t totalSize = plan.totalSize > 0 ? plan.totalSize : plan.sumOfSegmentSizes();
+    // Segments run on contiguously through the slots.
+    const uint8_t *dataArea = plan.slotData(0);
+    uint32_t written = 0;
+    for (int index = 0; complete && index < FlashPlan::maxEntries && plan.segments[index].size > 0;
+         ++index) {
+        const FlashPlan::Segment &segment = plan.segments[index];
+        if (segment.size > FlashPlan::bytesAvailableFromSlot(index)) {
+            qWarning() << "write2Flash segment" << index << "runs past the data area";
+            stop(WriteFailure::Transfer);
+            break;
+        }
+        const uint8_t *segmentData = dataArea + size_t(index) * FlashPlan::slotSizeBytes;
+        for (uint32_t offset = 0; offset < segment.size;) {
+            const uint32_t chunk =
+                std::min<uint32_t>(segment.size - offset, uint32_t(layout.maxDataBytes));
+            const uint8_t *chunkData = segmentData + offset;
+            const MemoryFrame request =
+                MemoryFrame::request(layout, command, segment.address + offset, chunk, chunkData);
+            if (!writeCMDData(request)) {
+                qWarning() << "write2Flash write error!";
+                stop(WriteFailure::Transfer);
+                break;
+            }
+            // A failed read leaves the reply zero, which answers nothing.
+            MemoryFrame reply(layout);
+            readCMDData(&reply);
+            if (!reply.answers(request)) {
+                qWarning() << "write2Flash USB_ERR_DATA_VERIFY 2";
+                stop(WriteFailure::Transfer);
+                break;
+            }
+            if (std::memcmp(reply.data(), chunkData, chunk) != 0) {
+                stop(WriteFailure::Verify);
+                qWarning() << "write2Flash USB_ERR_DATA_VERIFY 1";
+                qDebug()
+                    << "write_data:"
+                    << QByteArray(reinterpret_cast<const char *>(chunkData), int(chunk)).toHex();
+                qDebug()
+                    << "read_data :"
+                    << QByteArray(reinterpret_cast<const char *>(reply.data()), int(chunk)).toHex();
+                break;
+            }
+            offset += chunk;
+            written += chunk;
+            set_progress(double(written) / double(totalSize));
+        }
+    }
+    set_progress(0.0);
+    return complete;
 }
 
 QByteArray BaseDevice::getFirmwareData(const QString &path)

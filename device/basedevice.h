@@ -1,11 +1,14 @@
 #pragma once
 
+#include "memoryframe.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QVariant>
 
 #include <cstdint>
+#include <functional>
 
 // One flash job: the sectors to erase, the segments to write and their bytes.
 // The record is zero-filled before use; unused entries stay zero.
@@ -127,6 +130,9 @@ public:
     // One reply (0x00 + report bytes), empty on a read error or time-out.
     static QByteArray readCMDData(int length);
     static bool writeCMDData(QByteArray data);
+    // One reply or request in a model's frame; a failure is logged.
+    virtual bool readCMDData(MemoryFrame *reply);
+    virtual bool writeCMDData(const MemoryFrame &request);
 
     static QByteArray getFirmwareData(const QString &path);
 
@@ -154,6 +160,20 @@ signals:
 protected:
     // The shared behaviour of syncFirmwareInformation: one busy pulse.
     void pulseBusy();
+
+    // A request, then its reply if the request went out.
+    bool sendAndReceive(const MemoryFrame &request, MemoryFrame *reply);
+    // Reads memory in chunks of the layout's data size; each reply must
+    // answer its request. Progress follows the chunks and ends at 0.
+    bool readChunks(const FrameLayout &layout, uint32_t command, uint32_t address, uint32_t length,
+                    uint8_t *destination);
+    enum class WriteFailure { Transfer, Verify };
+    // Writes the plan's segments in chunks, each echoed chunk compared with
+    // the one sent, and stops at the first failure. A model that tells the
+    // user about failures does so in reportFailure, called where the failure
+    // is found. Progress runs over the plan's total and ends at 0.
+    bool writePlan(const FrameLayout &layout, uint32_t command, const FlashPlan &plan,
+                   const std::function<void(WriteFailure)> &reportFailure = {});
 
 private:
     void updateCurrentFirmwareInfo(int index);

@@ -128,11 +128,6 @@ void BridgeUSB::setReplyTimeoutMs(int timeoutMs)
     replyTimeout.storeRelaxed(timeoutMs);
 }
 
-int BridgeUSB::currentReplyTimeoutMs() const
-{
-    return replyTimeout.loadRelaxed();
-}
-
 QByteArray BridgeUSB::readCMDData(int length)
 {
     QByteArray buffer(length, '\0');

@@ -44,7 +44,6 @@ public:
     QByteArray readCMDData(int length);
     // Tests shorten the reply time-out so a missing reply fails quickly.
     void setReplyTimeoutMs(int timeoutMs);
-    int currentReplyTimeoutMs() const;
     bool writeCMDData(QByteArray data);
 
     // Serialises whole exchanges (a request and its reply, or a longer

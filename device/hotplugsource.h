@@ -16,7 +16,6 @@ public:
     ~HotplugSource() override;
 
     bool start();
-    bool isRunning() const { return notifier != nullptr; }
 
 signals:
     void connectedChanged(bool connected, double vid, double pid);

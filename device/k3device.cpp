@@ -17,61 +17,7 @@
 
 constexpr char K3Device::packageMarker[];
 
-namespace {
-void putLe16(QByteArray *frame, int offset, uint16_t value)
-{
-    (*frame)[offset] = char(value & 0xFF);
-    (*frame)[offset + 1] = char((value >> 8) & 0xFF);
-}
-
-void putLe32(uint8_t *bytes, uint32_t value)
-{
-    for (int index = 0; index < 4; ++index)
-        bytes[index] = uint8_t((value >> (8 * index)) & 0xFF);
-}
-
-uint32_t le32(const QByteArray &bytes, int offset)
-{
-    uint32_t value = 0;
-    for (int index = 3; index >= 0; --index)
-        value = (value << 8) | uint8_t(bytes.at(offset + index));
-    return value;
-}
-
-uint16_t le16(const QByteArray &bytes, int offset)
-{
-    return uint16_t(uint8_t(bytes.at(offset)) | (uint8_t(bytes.at(offset + 1)) << 8));
-}
-
-uint8_t byteAt(const QByteArray &bytes, int offset)
-{
-    return uint8_t(bytes.at(offset));
-}
-
-bool blockIsMarkedValid(const uint8_t *block)
-{
-    return block[0] == K3Device::blockStartMark &&
-           block[K3Device::blockEndMarkOffset] == K3Device::blockEndMark;
-}
-
-QString versionText(const uint8_t *informationBlock)
-{
-    return QStringLiteral("%1.%2.%3")
-        .arg(unsigned(informationBlock[K3Device::infoVersionMajorOffset]))
-        .arg(unsigned(informationBlock[K3Device::infoVersionMinorOffset]))
-        .arg(unsigned(informationBlock[K3Device::infoVersionPatchOffset]));
-}
-
-// The reply answers the request: right status, address, length and report id.
-bool replyMatches(const QByteArray &reply, const QByteArray &request, uint16_t length)
-{
-    return byteAt(reply, K3Device::frameCommandOffset) == K3Device::StatusOk &&
-           le32(reply, K3Device::frameAddressOffset) ==
-               le32(request, K3Device::frameAddressOffset) &&
-           le16(reply, K3Device::frameLengthOffset) == length &&
-           reply.at(K3Device::frameReportIdOffset) == request.at(K3Device::frameReportIdOffset);
-}
-} // namespace
+using LittleEndian::writeU32;
 
 K3Device::K3Device(QObject *parent) : BaseDevice(parent)
 {
@@ -81,89 +27,39 @@ K3Device::K3Device(QObject *parent) : BaseDevice(parent)
     connect(this, &BaseDevice::connectedChanged, this, &K3Device::handleConnectedChanged);
 }
 
-QByteArray K3Device::buildFrame(uint8_t command, uint32_t address, uint16_t length,
-                                const uint8_t *data, int dataLength)
-{
-    QByteArray frame(frameSizeBytes, '\0');
-    frame[frameReportIdOffset] = '\0';
-    frame[frameTagOffset] = char(frameTag);
-    frame[frameCommandOffset] = char(command);
-    putLe32(reinterpret_cast<uint8_t *>(frame.data()) + frameAddressOffset, address);
-    putLe16(&frame, frameLengthOffset, length);
-    if (data && dataLength > 0)
-        std::memcpy(frame.data() + frameDataOffset, data,
-                    size_t(std::min(dataLength, maxChunkBytes)));
-    return frame;
-}
-
-QByteArray K3Device::buildInformationBlock(uint8_t major, uint8_t minor, uint8_t patch,
-                                           const QByteArray &image)
+QByteArray K3Device::buildInformationBlock(uint32_t startAddress, uint8_t major, uint8_t minor,
+                                           uint8_t patch, const QByteArray &image)
 {
     QByteArray block(blockSizeBytes, '\0');
     uint8_t *bytes = reinterpret_cast<uint8_t *>(block.data());
     bytes[0] = blockStartMark;
-    putLe32(bytes + infoStartAddressOffset, imageAddress);
+    writeU32(bytes, infoStartAddressOffset, startAddress);
     bytes[infoVersionMajorOffset] = major;
     bytes[infoVersionMinorOffset] = minor;
     bytes[infoVersionPatchOffset] = patch;
-    putLe32(bytes + infoImageSizeOffset, uint32_t(image.size()));
+    writeU32(bytes, infoImageSizeOffset, uint32_t(image.size()));
     const QByteArray digest = QCryptographicHash::hash(image, QCryptographicHash::Md5);
     std::memcpy(bytes + infoImageDigestOffset, digest.constData(), size_t(digest.size()));
     bytes[blockEndMarkOffset] = blockEndMark;
     return block;
 }
 
-bool K3Device::sendCommand(const QByteArray &frame)
+bool K3Device::blockIsMarkedValid(const uint8_t *block)
 {
-    if (!writeCMDData(frame)) {
-        qWarning() << "writeCMDData write error !!!";
-        return false;
-    }
-    return true;
+    return block[0] == blockStartMark && block[blockEndMarkOffset] == blockEndMark;
 }
 
-bool K3Device::readReply(QByteArray *destination)
+QString K3Device::informationVersion(const uint8_t *informationBlock)
 {
-    QByteArray reply = readCMDData(frameSizeBytes);
-    if (reply.isEmpty()) {
-        qWarning() << "readCMDData read error !!!";
-        return false;
-    }
-    // A short report still leaves every field of the frame readable.
-    if (reply.size() < frameSizeBytes)
-        reply.append(QByteArray(frameSizeBytes - reply.size(), '\0'));
-    *destination = reply.left(frameSizeBytes);
-    return true;
+    return QStringLiteral("%1.%2.%3")
+        .arg(unsigned(informationBlock[infoVersionMajorOffset]))
+        .arg(unsigned(informationBlock[infoVersionMinorOffset]))
+        .arg(unsigned(informationBlock[infoVersionPatchOffset]));
 }
 
 bool K3Device::readMemory(uint8_t command, uint32_t address, int length, uint8_t *destination)
 {
-    QMutexLocker exchangeLock(BridgeUSB::instance()->exchangeMutex());
-    int remaining = length;
-    int offset = 0;
-    uint32_t currentAddress = address;
-    bool succeeded = true;
-    while (remaining > 0) {
-        const int chunk = std::min(remaining, maxChunkBytes);
-        const QByteArray request = buildFrame(command, currentAddress, uint16_t(chunk));
-        if (!sendCommand(request)) {
-            succeeded = false;
-            break;
-        }
-        QByteArray reply;
-        if (!readReply(&reply) || !replyMatches(reply, request, uint16_t(chunk))) {
-            succeeded = false;
-            break;
-        }
-        std::memcpy(destination + offset, reply.constData() + frameDataOffset, size_t(chunk));
-        offset += chunk;
-        currentAddress += uint32_t(chunk);
-        remaining -= chunk;
-        set_progress(double(length - remaining) / double(length));
-    }
-    // Back to idle on failure too, so no stale bar is left behind.
-    set_progress(0.0);
-    return succeeded;
+    return readChunks(frameLayout, command, address, uint32_t(std::max(length, 0)), destination);
 }
 
 bool K3Device::tryConnected()
@@ -181,7 +77,7 @@ bool K3Device::tryConnected()
     return connected();
 }
 
-double K3Device::searchAdapter()
+void K3Device::searchAdapter()
 {
     BridgeUSB *bridge = BridgeUSB::instance();
     double openedProductId = 0;
@@ -211,10 +107,9 @@ double K3Device::searchAdapter()
             // Step 2: ask the application to hand over to its boot loader,
             // then wait for it to come back under a boot identity.
             const uint8_t zero = 0;
-            if (sendCommand(buildFrame(CommandEnterBootLoader, 0, 1, &zero, 1))) {
-                QByteArray ignoredReply;
-                readReply(&ignoredReply);
-            }
+            MemoryFrame ignoredReply(frameLayout);
+            sendAndReceive(MemoryFrame::request(frameLayout, CommandEnterBootLoader, 0, 1, &zero),
+                           &ignoredReply);
             QEventLoop switchLoop;
             QTimer::singleShot(bootLoaderSwitchDelayMs, &switchLoop, &QEventLoop::quit);
             switchLoop.exec();
@@ -238,7 +133,6 @@ double K3Device::searchAdapter()
         setVPID(Brivane_VID, openedProductId);
         set_connected(true);
     }
-    return openedProductId;
 }
 
 void K3Device::handleConnectedChanged(bool isConnected)
@@ -257,20 +151,19 @@ void K3Device::handleConnectedChanged(bool isConnected)
 int K3Device::clearBootFlag()
 {
     QMutexLocker exchangeLock(BridgeUSB::instance()->exchangeMutex());
-    if (!sendCommand(buildFrame(CommandReadBootFlag, 0, 1)))
+    MemoryFrame reply(frameLayout);
+    if (!sendAndReceive(MemoryFrame::request(frameLayout, CommandReadBootFlag, 0, 1), &reply) ||
+        reply.code() != StatusBootFlag)
         return -1;
-    QByteArray reply;
-    if (!readReply(&reply) || byteAt(reply, frameCommandOffset) != StatusBootFlag)
-        return -1;
-    const uint8_t flag = byteAt(reply, frameDataOffset);
+    const uint8_t flag = reply.data()[0];
     if (flag == 0)
         return 0;
     if (flag != 1)
         return -1;
     // The adapter takes its own reply back with the write code and a clear flag.
-    reply[frameCommandOffset] = char(CommandWriteBootFlag);
-    reply[frameDataOffset] = '\0';
-    return sendCommand(reply) ? 1 : -1;
+    reply.setCode(CommandWriteBootFlag);
+    reply.data()[0] = 0;
+    return writeCMDData(reply) ? 1 : -1;
 }
 
 bool K3Device::readDeviceConfig()
@@ -317,34 +210,8 @@ bool K3Device::readDeviceConfig()
         qWarning() << "DeviceError_FirmwareLost";
         return false;
     }
-    set_version(versionText(informationBlock.data()));
+    set_version(informationVersion(informationBlock.data()));
     return true;
-}
-
-void K3Device::syncFirmwareInformation()
-{
-    pulseBusy();
-}
-
-void K3Device::setBootMode(BootMode mode)
-{
-    Q_UNUSED(mode)
-}
-
-void K3Device::dataBackupFile(QString path)
-{
-    Q_UNUSED(path)
-}
-
-void K3Device::dataRestoreFile(QString path)
-{
-    Q_UNUSED(path)
-}
-
-void K3Device::restoreFirmwareFile(QString path, QString version)
-{
-    Q_UNUSED(path)
-    Q_UNUSED(version)
 }
 
 bool K3Device::eraseFlash(const FlashPlan &plan)
@@ -353,62 +220,18 @@ bool K3Device::eraseFlash(const FlashPlan &plan)
          ++index) {
         qWarning() << "eraseFlash...";
         uint8_t range[8];
-        putLe32(range, plan.segments[index].address);
-        putLe32(range + 4, plan.segments[index].size);
-        QByteArray reply;
-        const bool answered =
-            sendCommand(buildFrame(CommandErase, 0, sizeof(range), range, int(sizeof(range)))) &&
-            readReply(&reply);
-        if (!answered || byteAt(reply, frameCommandOffset) != StatusEraseDone) {
+        writeU32(range, 0, plan.segments[index].address);
+        writeU32(range, 4, plan.segments[index].size);
+        MemoryFrame reply(frameLayout);
+        if (!sendAndReceive(MemoryFrame::request(frameLayout, CommandErase, 0, sizeof range, range),
+                            &reply) ||
+            reply.code() != StatusEraseDone) {
             qWarning() << "erase error !";
             emit error(tr("Erase error!"));
             return false;
         }
     }
     return true;
-}
-
-bool K3Device::write2Flash(const FlashPlan &plan)
-{
-    // Segments run on contiguously through the slots.
-    const uint8_t *dataArea = plan.slotData(0);
-    uint32_t written = 0;
-    bool complete = true;
-    for (int index = 0; complete && index < FlashPlan::maxEntries && plan.segments[index].size != 0;
-         ++index) {
-        const FlashPlan::Segment &segment = plan.segments[index];
-        const uint8_t *segmentData = dataArea + size_t(index) * FlashPlan::slotSizeBytes;
-        for (uint32_t offset = 0; offset < segment.size;) {
-            const int chunk = int(std::min<uint32_t>(segment.size - offset, maxChunkBytes));
-            const uint8_t *chunkData = segmentData + offset;
-            const QByteArray request = buildFrame(CommandWriteMemory, segment.address + offset,
-                                                  uint16_t(chunk), chunkData, chunk);
-            if (!sendCommand(request)) {
-                qWarning() << "write2Flash write error!";
-                complete = false;
-                break;
-            }
-            QByteArray reply;
-            if (!readReply(&reply) || !replyMatches(reply, request, uint16_t(chunk))) {
-                qWarning() << "write2Flash USB_ERR_DATA_VERIFY 2";
-                complete = false;
-                break;
-            }
-            if (std::memcmp(reply.constData() + frameDataOffset, chunkData, size_t(chunk)) != 0) {
-                qWarning() << "write2Flash USB_ERR_DATA_VERIFY 1";
-                qDebug() << "write_data:"
-                         << QByteArray(reinterpret_cast<const char *>(chunkData), chunk).toHex();
-                qDebug() << "read_data :" << reply.mid(frameDataOffset, chunk).toHex();
-                complete = false;
-                break;
-            }
-            offset += uint32_t(chunk);
-            written += uint32_t(chunk);
-            set_progress(double(written) / double(plan.totalSize));
-        }
-    }
-    set_progress(0.0);
-    return complete;
 }
 
 void K3Device::updateFirmwareFile(QString path, QString version)
@@ -438,9 +261,9 @@ void K3Device::updateFirmwareFile(QString path, QString version)
     // as complete.
     std::unique_ptr<FlashPlan> plan(FlashPlan::create());
     plan->setSegment(0, imageAddress, package.image);
-    plan->setSegment(
-        1, firmwareInformationAddress,
-        buildInformationBlock(uint8_t(package.major), package.minor, package.patch, package.image));
+    plan->setSegment(1, firmwareInformationAddress,
+                     buildInformationBlock(imageAddress, uint8_t(package.major), package.minor,
+                                           package.patch, package.image));
     plan->totalSize = plan->sumOfSegmentSizes();
 
     QMutexLocker exchangeLock(BridgeUSB::instance()->exchangeMutex());
@@ -448,7 +271,7 @@ void K3Device::updateFirmwareFile(QString path, QString version)
     // Step 3: erase, then write even after a refused erase; the verified
     // writes tell whether the flash took the image.
     eraseFlash(*plan);
-    const bool writeComplete = write2Flash(*plan);
+    const bool writeComplete = writePlan(frameLayout, CommandWriteMemory, *plan);
 
     // Step 4: read the information block back.
     std::array<uint8_t, blockSizeBytes> readBack{};
@@ -461,7 +284,7 @@ void K3Device::updateFirmwareFile(QString path, QString version)
         // An old block that survived a refused erase still looks valid, so
         // success also needs every chunk echoed correctly.
         if (writeComplete && blockIsMarkedValid(readBack.data())) {
-            set_version(versionText(readBack.data()));
+            set_version(informationVersion(readBack.data()));
             emit message(tr("Update OK!"));
         } else {
             emit error(tr("Update error!"));

@@ -37,17 +37,9 @@ public:
     static constexpr int infoImageSizeOffset = 8;
     static constexpr int infoImageDigestOffset = 12;
 
-    // Command frame: report id, tag, command (status in replies), address,
-    // length, data.
-    static constexpr int frameSizeBytes = 65;
-    static constexpr int frameReportIdOffset = 0;
-    static constexpr int frameTagOffset = 1;
-    static constexpr uint8_t frameTag = 0x04;
-    static constexpr int frameCommandOffset = 2;
-    static constexpr int frameAddressOffset = 3;
-    static constexpr int frameLengthOffset = 7;
-    static constexpr int frameDataOffset = 9;
-    static constexpr int maxChunkBytes = 56;
+    // Command frame: report id, tag 0x04, u8 command (status in replies),
+    // u32 address, u16 length, up to 56 data bytes.
+    static constexpr FrameLayout frameLayout{2, 1, 3, 7, 2, 9, 56, 1, 0x04};
 
     enum Command : uint8_t {
         CommandErase = 0x55,
@@ -58,7 +50,6 @@ public:
         CommandReadBootFlag = 0x5D,
     };
     enum Status : uint8_t {
-        StatusOk = 0x58,
         StatusEraseDone = 0x59,
         StatusBootFlag = 0x5D,
     };
@@ -73,35 +64,39 @@ public:
     explicit K3Device(QObject *parent = nullptr);
 
     Q_INVOKABLE bool tryConnected() override;
-    Q_INVOKABLE void syncFirmwareInformation() override;
-    Q_INVOKABLE void setBootMode(BootMode mode) override;
-    Q_INVOKABLE void dataBackupFile(QString path) override;
-    Q_INVOKABLE void dataRestoreFile(QString path) override;
+    Q_INVOKABLE void syncFirmwareInformation() override { pulseBusy(); }
+    // This model has no boot mode, data backup or factory restore.
+    Q_INVOKABLE void setBootMode(BootMode mode) override { Q_UNUSED(mode) }
+    Q_INVOKABLE void dataBackupFile(QString path) override { Q_UNUSED(path) }
+    Q_INVOKABLE void dataRestoreFile(QString path) override { Q_UNUSED(path) }
     Q_INVOKABLE void updateFirmwareFile(QString path, QString version) override;
-    Q_INVOKABLE void restoreFirmwareFile(QString path, QString version) override;
+    Q_INVOKABLE void restoreFirmwareFile(QString path, QString version) override
+    {
+        Q_UNUSED(path)
+        Q_UNUSED(version)
+    }
 
     bool readDeviceConfig();
-    // Reads length bytes in chunks of at most maxChunkBytes, moving progress.
+    // Reads length bytes in chunks of at most 56, moving progress.
     bool readMemory(uint8_t command, uint32_t address, int length, uint8_t *destination);
-    bool sendCommand(const QByteArray &frame);
-    bool readReply(QByteArray *destination);
 
-    static QByteArray buildFrame(uint8_t command, uint32_t address, uint16_t length,
-                                 const uint8_t *data = nullptr, int dataLength = 0);
-    // The 256-byte block that marks an image as installed.
-    static QByteArray buildInformationBlock(uint8_t major, uint8_t minor, uint8_t patch,
-                                            const QByteArray &image);
+    // The 256-byte block that marks an image at startAddress as installed;
+    // the M7 keeps the same block.
+    static QByteArray buildInformationBlock(uint32_t startAddress, uint8_t major, uint8_t minor,
+                                            uint8_t patch, const QByteArray &image);
+    // A configuration or information block with both marks.
+    static bool blockIsMarkedValid(const uint8_t *block);
+    static QString informationVersion(const uint8_t *informationBlock);
 
 private:
     void handleConnectedChanged(bool isConnected);
     // Opens the adapter, switching it to its boot loader when it runs its
-    // application. Returns the product id opened, 0 when none.
-    double searchAdapter();
+    // application.
+    void searchAdapter();
     // 1 when the flag was set and has been cleared, 0 when it was clear, -1
     // when it could not be read or cleared.
     int clearBootFlag();
     bool eraseFlash(const FlashPlan &plan);
-    bool write2Flash(const FlashPlan &plan);
 
     std::array<uint8_t, blockSizeBytes> configurationBlock{};
     std::array<uint8_t, blockSizeBytes> spareBlock{};

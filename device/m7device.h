@@ -2,7 +2,6 @@
 
 #include "basedevice.h"
 
-#include <QByteArray>
 #include <QList>
 #include <QString>
 
@@ -27,23 +26,12 @@ public:
     static constexpr int blockSizeBytes = 256;
     static constexpr int highestSector = 11;
 
-    // Command frame: report id, then 32-bit command (status in replies),
-    // address and length, then data.
-    static constexpr int frameSizeBytes = 65;
-    static constexpr int frameReportIdOffset = 0;
-    static constexpr int frameCommandOffset = 1;
-    static constexpr int frameAddressOffset = 5;
-    static constexpr int frameLengthOffset = 9;
-    static constexpr int frameDataOffset = 13;
-    static constexpr int maxChunkBytes = 52;
-
     enum Command : uint32_t {
         CommandEraseSectors = 0x55,
         CommandReadMemory = 0x56,
         CommandWriteMemory = 0x57,
     };
     enum Status : uint32_t {
-        StatusOk = 0x58,
         StatusEraseDone = 0x59,
     };
 
@@ -52,23 +40,23 @@ public:
     explicit M7Device(QObject *parent = nullptr);
 
     Q_INVOKABLE bool tryConnected() override;
-    Q_INVOKABLE void syncFirmwareInformation() override;
-    Q_INVOKABLE void setBootMode(BootMode mode) override;
-    Q_INVOKABLE void dataBackupFile(QString path) override;
-    Q_INVOKABLE void dataRestoreFile(QString path) override;
+    Q_INVOKABLE void syncFirmwareInformation() override { pulseBusy(); }
+    // This model has no boot mode, data backup or factory restore.
+    Q_INVOKABLE void setBootMode(BootMode mode) override { Q_UNUSED(mode) }
+    Q_INVOKABLE void dataBackupFile(QString path) override { Q_UNUSED(path) }
+    Q_INVOKABLE void dataRestoreFile(QString path) override { Q_UNUSED(path) }
     Q_INVOKABLE void updateFirmwareFile(QString path, QString version) override;
-    Q_INVOKABLE void restoreFirmwareFile(QString path, QString version) override;
+    Q_INVOKABLE void restoreFirmwareFile(QString path, QString version) override
+    {
+        Q_UNUSED(path)
+        Q_UNUSED(version)
+    }
 
     void readDeviceConfig();
-    // Reads length bytes in chunks of at most maxChunkBytes, moving progress.
+    // Reads length bytes in chunks of at most 52 (the wide frame), moving
+    // progress.
     bool readMemory(uint32_t command, uint32_t address, int length, uint8_t *destination);
-    bool sendCommand(const QByteArray &frame);
-    bool readReply(QByteArray *destination);
 
-    static QByteArray buildFrame(uint32_t command, uint32_t address, uint32_t length,
-                                 const uint8_t *data = nullptr, int dataLength = 0);
-    static QByteArray buildInformationBlock(uint8_t major, uint8_t minor, uint8_t patch,
-                                            const QByteArray &image);
     // Sectors to erase for an image at imageAddress: the information block's
     // sector, then every sector the image touches. Empty when the image is
     // empty or would need sectors past the last one.
@@ -77,7 +65,6 @@ public:
 private:
     void handleConnectedChanged(bool isConnected);
     bool eraseFlash(const FlashPlan &plan);
-    bool write2Flash(const FlashPlan &plan);
 
     std::array<uint8_t, factoryAreaBytes> factoryInformation{};
 };

@@ -13,36 +13,9 @@
 #include <cstring>
 #include <memory>
 
+using namespace LittleEndian;
+
 namespace {
-struct FlashPlanDeleter
-{
-    void operator()(FlashPlan *plan) const { delete plan; }
-};
-using FlashPlanPointer = std::unique_ptr<FlashPlan, FlashPlanDeleter>;
-
-uint16_t readU16(const uint8_t *bytes, int offset)
-{
-    return uint16_t(bytes[offset] | (bytes[offset + 1] << 8));
-}
-
-void writeU16(uint8_t *bytes, int offset, uint16_t value)
-{
-    bytes[offset] = uint8_t(value);
-    bytes[offset + 1] = uint8_t(value >> 8);
-}
-
-uint32_t readU32(const uint8_t *bytes, int offset)
-{
-    return uint32_t(bytes[offset]) | (uint32_t(bytes[offset + 1]) << 8) |
-           (uint32_t(bytes[offset + 2]) << 16) | (uint32_t(bytes[offset + 3]) << 24);
-}
-
-void writeU32(uint8_t *bytes, int offset, uint32_t value)
-{
-    for (int index = 0; index < 4; ++index)
-        bytes[offset + index] = uint8_t(value >> (8 * index));
-}
-
 uint8_t *bytesOf(QByteArray &array)
 {
     return reinterpret_cast<uint8_t *>(array.data());
@@ -88,30 +61,33 @@ QByteArray emptyBlock(uint16_t mark)
     return block;
 }
 
+// The five u16 settings a factory configuration starts with.
+void writeFactorySettings(uint8_t *config)
+{
+    const uint16_t settings[5] = {0x1245, 0x1252, 0x1251, 0x124F, 0x1250};
+    for (int index = 0; index < 5; ++index)
+        writeU16(config, T5Device::configSettingsOffset + 2 * index, settings[index]);
+}
+
+// The configuration's description of the image it goes with, and the marks
+// that make the configuration valid.
+void describeImage(uint8_t *config, const QStringList &version, uint32_t imageBase,
+                   uint32_t imageLength)
+{
+    config[T5Device::configStartMarkOffset] = T5Device::startMark;
+    for (int index = 0; index < 3; ++index)
+        config[T5Device::configVersionOffset + index] = uint8_t(version.at(index).toUInt());
+    writeU32(config, T5Device::configImageAddressOffset, imageBase);
+    writeU32(config, T5Device::configImageLengthOffset, imageLength);
+    writeU16(config, T5Device::configValidMarkOffset, T5Device::configValidMark);
+    config[T5Device::configEndMarkOffset] = T5Device::endMark;
+}
+
 QRecursiveMutex *exchangeMutex()
 {
     return BridgeUSB::instance()->exchangeMutex();
 }
 } // namespace
-
-// ---------------------------------------------------------------------------
-// T5Report
-
-void T5Report::assign(const QByteArray &reply)
-{
-    std::memset(bytes, 0, sizeof bytes);
-    std::memcpy(bytes, reply.constData(), size_t(std::min<int>(reply.size(), sizeBytes)));
-}
-
-uint32_t T5Report::readU32(int offset) const
-{
-    return ::readU32(bytes, offset);
-}
-
-void T5Report::writeU32(int offset, uint32_t value)
-{
-    ::writeU32(bytes, offset, value);
-}
 
 // ---------------------------------------------------------------------------
 // Construction, connection and background tasks
@@ -151,34 +127,30 @@ void T5Device::onConnectedChanged(bool isConnected)
 {
     qDebug() << "T5Device::connectedChanged" << isConnected;
     if (isConnected) {
-        startBackgroundTask(&connectionTask, [this]() {
-            // Held for the whole status read: it runs without busying, so an
-            // operation started meanwhile must not mix its reports with it.
-            QMutexLocker exchange(exchangeMutex());
-            updateVersion();
-            updateRunStatus();
-        });
+        startBackgroundTask(
+            [this]() {
+                // Held for the whole status read: it runs without busying, so an
+                // operation started meanwhile must not mix its reports with it.
+                QMutexLocker exchange(exchangeMutex());
+                updateVersion();
+                updateRunStatus();
+            },
+            true);
     } else {
         set_version(QString());
         set_serialNumber(QString());
     }
 }
 
-void T5Device::startBackgroundTask(QFuture<void> *slotForTask, const std::function<void()> &work)
+void T5Device::startBackgroundTask(const std::function<void()> &work, bool isConnectionTask)
 {
     QMutexLocker locker(&tasksLock);
-    QFuture<void> task = QtConcurrent::run(QThreadPool::globalInstance(), work);
-    if (slotForTask) {
-        // An earlier connection task is still waited for through the list.
-        if (slotForTask->isRunning())
-            bootModeTasks.append(*slotForTask);
-        *slotForTask = task;
-    } else {
-        bootModeTasks.erase(std::remove_if(bootModeTasks.begin(), bootModeTasks.end(),
-                                           [](const QFuture<void> &f) { return f.isFinished(); }),
-                            bootModeTasks.end());
-        bootModeTasks.append(task);
-    }
+    backgroundTasks.erase(std::remove_if(backgroundTasks.begin(), backgroundTasks.end(),
+                                         [](const QFuture<void> &f) { return f.isFinished(); }),
+                          backgroundTasks.end());
+    backgroundTasks.append(QtConcurrent::run(QThreadPool::globalInstance(), work));
+    if (isConnectionTask)
+        connectionTask = backgroundTasks.last();
 }
 
 void T5Device::waitForConnectionTask()
@@ -193,32 +165,21 @@ void T5Device::waitForConnectionTask()
 
 void T5Device::waitForBackgroundTasks()
 {
-    waitForConnectionTask();
     QList<QFuture<void>> tasks;
     {
         QMutexLocker locker(&tasksLock);
-        tasks = bootModeTasks;
+        tasks = backgroundTasks;
     }
     for (QFuture<void> &task : tasks)
         task.waitForFinished();
 }
 
-QByteArray T5Device::infoBlock() const
-{
-    return info;
-}
-
-QByteArray T5Device::configBlock() const
-{
-    return config;
-}
-
 // ---------------------------------------------------------------------------
 // Protocol primitives
 
-bool T5Device::readCMDData(T5Report *reply)
+bool T5Device::readCMDData(MemoryFrame *reply)
 {
-    const QByteArray bytes = BaseDevice::readCMDData(T5Report::sizeBytes);
+    const QByteArray bytes = BaseDevice::readCMDData(MemoryFrame::sizeBytes);
     if (bytes.isEmpty()) {
         qWarning() << "T5Device readCMDData read error !!!";
         return false;
@@ -227,7 +188,7 @@ bool T5Device::readCMDData(T5Report *reply)
     return true;
 }
 
-bool T5Device::writeCMDData(const T5Report &request)
+bool T5Device::writeCMDData(const MemoryFrame &request)
 {
     const bool written = BaseDevice::writeCMDData(request.toByteArray());
     if (!written)
@@ -237,34 +198,7 @@ bool T5Device::writeCMDData(const T5Report &request)
 
 bool T5Device::readFlash(uint32_t address, uint32_t length, uint8_t *buffer)
 {
-    QMutexLocker exchange(exchangeMutex());
-    uint32_t remaining = length;
-    uint32_t offset = 0;
-    while (remaining > 0) {
-        const uint32_t chunk = std::min<uint32_t>(remaining, T5Report::maxDataBytes);
-        T5Report request;
-        request.setCode(USB_CMD_READ);
-        request.setAddress(address + offset);
-        request.setLength(chunk);
-        if (!writeCMDData(request)) {
-            // An idle device shows no progress, also after a failed read.
-            set_progress(0.0);
-            return false;
-        }
-        T5Report reply;
-        readCMDData(&reply);
-        if (reply.code() != USB_ACK_DATA || reply.address() != request.address() ||
-            reply.length() != chunk || reply.bytes[0] != request.bytes[0]) {
-            set_progress(0.0);
-            return false;
-        }
-        std::memcpy(buffer + offset, reply.data(), chunk);
-        offset += chunk;
-        remaining -= chunk;
-        set_progress(double(length - remaining) / double(length));
-    }
-    set_progress(0.0);
-    return true;
+    return readChunks(wideFrameLayout, USB_CMD_READ, address, length, buffer);
 }
 
 bool T5Device::eraseFlash(const FlashPlan &plan)
@@ -272,15 +206,10 @@ bool T5Device::eraseFlash(const FlashPlan &plan)
     QMutexLocker exchange(exchangeMutex());
     qDebug() << "eraseFlash...";
     const uint32_t count = std::min<uint32_t>(plan.eraseCount, FlashPlan::maxEntries);
-    T5Report request;
-    request.setCode(USB_CMD_ERASE);
-    request.setAddress(0);
-    request.setLength(count);
-    std::memcpy(request.data(), plan.eraseSectors, count);
-    T5Report reply;
+    MemoryFrame reply;
     // The adapter answers only once every sector is erased.
-    if (writeCMDData(request))
-        readCMDData(&reply);
+    sendAndReceive(
+        MemoryFrame::request(wideFrameLayout, USB_CMD_ERASE, 0, count, plan.eraseSectors), &reply);
     if (reply.code() != USB_ACK_ERASE) {
         qWarning() << "erase error !" << Qt::hex << reply.code();
         emit error(tr("Erase error!"));
@@ -291,106 +220,43 @@ bool T5Device::eraseFlash(const FlashPlan &plan)
 
 bool T5Device::write2Flash(const FlashPlan &plan)
 {
-    QMutexLocker exchange(exchangeMutex());
     qDebug() << "write2Flash...";
-    const uint32_t totalSize = plan.totalSize > 0 ? plan.totalSize : plan.sumOfSegmentSizes();
-    uint32_t written = 0;
-    bool succeeded = true;
-    for (int index = 0; succeeded && index < FlashPlan::maxEntries && plan.segments[index].size > 0;
-         ++index) {
-        const FlashPlan::Segment &segment = plan.segments[index];
-        if (segment.size > FlashPlan::bytesAvailableFromSlot(index)) {
-            qWarning() << "write2Flash segment" << index << "runs past the data area";
-            emit error(tr("Write to flash error!"));
-            succeeded = false;
-            break;
-        }
-        const uint8_t *data = &plan.slot[0][0] + size_t(index) * FlashPlan::slotSizeBytes;
-        uint32_t address = segment.address;
-        uint32_t remaining = segment.size;
-        while (remaining > 0) {
-            // Step 1: send one chunk.
-            const uint32_t chunk = std::min<uint32_t>(remaining, T5Report::maxDataBytes);
-            T5Report request;
-            request.setCode(USB_CMD_WRITE);
-            request.setAddress(address);
-            request.setLength(chunk);
-            std::memcpy(request.data(), data, chunk);
-            if (!writeCMDData(request)) {
-                qWarning() << "write2Flash write error!";
-                emit error(tr("Write to flash error!"));
-                succeeded = false;
-                break;
-            }
-
-            // Step 2: the reply header must answer this very request.
-            T5Report reply;
-            readCMDData(&reply);
-            if (reply.address() != request.address() || reply.code() != USB_ACK_DATA ||
-                reply.length() != chunk || reply.bytes[0] != request.bytes[0]) {
-                qWarning() << "write2Flash USB_ERR_DATA_VERIFY 2";
-                // The write stopped part-way; the user must not take it for done.
-                emit error(tr("Write to flash error!"));
-                succeeded = false;
-                break;
-            }
-
-            // Step 3: the echo is what the flash now holds.
-            if (std::memcmp(reply.data(), request.data(), chunk) != 0) {
-                emit error(tr("Write to flash data verify error!"));
-                qWarning() << "write2Flash USB_ERR_DATA_VERIFY 1";
-                qDebug() << "write_data:"
-                         << QByteArray(reinterpret_cast<const char *>(request.data()), int(chunk))
-                                .toHex();
-                qDebug()
-                    << "read_data :"
-                    << QByteArray(reinterpret_cast<const char *>(reply.data()), int(chunk)).toHex();
-                succeeded = false;
-                break;
-            }
-
-            address += chunk;
-            data += chunk;
-            remaining -= chunk;
-            written += chunk;
-            set_progress(double(written) / double(totalSize));
-        }
-    }
-    set_progress(0.0);
-    return succeeded;
+    // A header that answers another request also means the write stopped
+    // part-way; the user must not take it for done.
+    return writePlan(wideFrameLayout, USB_CMD_WRITE, plan, [this](WriteFailure failure) {
+        emit error(failure == WriteFailure::Verify ? tr("Write to flash data verify error!")
+                                                   : tr("Write to flash error!"));
+    });
 }
 
 void T5Device::updateVersion()
 {
     QMutexLocker exchange(exchangeMutex());
+    const uint32_t chunkBytes = uint32_t(wideFrameLayout.maxDataBytes);
     uint32_t copied = 0;
     uint32_t address = configAddress;
     configReadComplete = false;
     while (copied < configSizeBytes) {
         // Always a full chunk; only the bytes still needed are kept.
-        T5Report request;
-        request.setCode(USB_CMD_READ);
-        request.setAddress(address);
-        request.setLength(T5Report::maxDataBytes);
-        if (!writeCMDData(request)) {
+        if (!writeCMDData(
+                MemoryFrame::request(wideFrameLayout, USB_CMD_READ, address, chunkBytes))) {
             qWarning() << "updateVersion write error !!!";
             break;
         }
-        T5Report reply;
+        MemoryFrame reply;
         if (!readCMDData(&reply)) {
             qWarning() << "updateVersion read error !!!";
             break;
         }
         if (reply.code() != USB_ACK_DATA || reply.address() != address ||
-            reply.length() != uint32_t(T5Report::maxDataBytes)) {
+            reply.length() != chunkBytes) {
             qWarning() << "updateVersion Error" << Qt::hex << address << reply.address();
             break;
         }
-        const uint32_t needed =
-            std::min<uint32_t>(configSizeBytes - copied, T5Report::maxDataBytes);
+        const uint32_t needed = std::min(configSizeBytes - copied, chunkBytes);
         std::memcpy(bytesOf(config) + copied, reply.data(), needed);
         copied += needed;
-        address += T5Report::maxDataBytes;
+        address += chunkBytes;
     }
     configReadComplete = copied == configSizeBytes;
     set_version(versionText(config));
@@ -405,14 +271,10 @@ bool T5Device::configHoldsAdapterSettings() const
 
 bool T5Device::readRunStatus()
 {
-    T5Report request;
-    request.setCode(USB_CMD_RUN_STATUS);
-    request.setAddress(0);
-    request.setLength(runStatusLengthBytes);
     uint8_t status[runStatusLengthBytes] = {};
-    T5Report reply;
-    if (writeCMDData(request))
-        readCMDData(&reply);
+    MemoryFrame reply;
+    sendAndReceive(
+        MemoryFrame::request(wideFrameLayout, USB_CMD_RUN_STATUS, 0, runStatusLengthBytes), &reply);
     const bool valid = reply.code() == USB_CMD_RUN_STATUS && reply.length() == runStatusLengthBytes;
     if (valid)
         std::memcpy(status, reply.data(), runStatusLengthBytes);
@@ -497,7 +359,7 @@ void T5Device::updateRunStatus()
 
 void T5Device::setBootMode(BootMode mode)
 {
-    startBackgroundTask(nullptr, [this, mode]() { applyBootMode(mode); });
+    startBackgroundTask([this, mode]() { applyBootMode(mode); });
 }
 
 void T5Device::applyBootMode(int mode)
@@ -513,14 +375,13 @@ void T5Device::applyBootMode(int mode)
     set_busying(true);
     {
         QMutexLocker exchange(exchangeMutex());
-        FlashPlanPointer plan(FlashPlan::create());
+        std::unique_ptr<FlashPlan> plan(FlashPlan::create());
         QByteArray newConfig = config;
         newConfig[configBootModeOffset] = char(mode);
         plan->setSegment(0, configAddress, newConfig);
         plan->addEraseSector(configSector);
         plan->totalSize = configSizeBytes;
-        eraseFlash(*plan);
-        write2Flash(*plan);
+        runPlan(plan.get());
     }
     set_busying(false);
 }
@@ -600,9 +461,7 @@ void T5Device::applyMigrations(Layout layout)
     if (isVersionBelow(current, QStringLiteral("5.0.0"))) {
         bytes[configSetting7EOffset] = 0x10;
         bytes[configSetting7FOffset] = 0;
-        const uint16_t settings[5] = {0x1245, 0x1252, 0x1251, 0x124F, 0x1250};
-        for (int index = 0; index < 5; ++index)
-            writeU16(bytes, configSettingsOffset + 2 * index, settings[index]);
+        writeFactorySettings(bytes);
         bytes[configTailSettingsOffset] = 1;
         bytes[configTailSettingsOffset + 1] = 0;
         bytes[configTailSettingsOffset + 2] = 0;
@@ -641,20 +500,13 @@ void T5Device::updateFirmware(Layout layout, const QString &path, const QString 
                      << "firmware_version.size is 3" << (parts.size() == 3) << parts;
         } else if (imageFitsLayout(layout, image.size())) {
             qWarning() << (layout == Layout::Old ? "updateFirmware_v1" : "updateFirmware_v2");
-            FlashPlanPointer plan(FlashPlan::create());
+            std::unique_ptr<FlashPlan> plan(FlashPlan::create());
             applyMigrations(layout);
 
             const uint32_t imageBase =
                 layout == Layout::Old ? oldLayoutImageBase : newLayoutImageBase;
             const uint32_t imageLength = uint32_t(image.size());
-            uint8_t *bytes = bytesOf(config);
-            writeU32(bytes, configImageAddressOffset, imageBase);
-            writeU32(bytes, configImageLengthOffset, imageLength);
-            for (int index = 0; index < 3; ++index)
-                bytes[configVersionOffset + index] = uint8_t(parts.at(index).toUInt());
-            writeU16(bytes, configValidMarkOffset, configValidMark);
-            bytes[configStartMarkOffset] = startMark;
-            bytes[configEndMarkOffset] = endMark;
+            describeImage(bytesOf(config), parts, imageBase, imageLength);
 
             plan->setSegment(0, configAddress, config);
             plan->addEraseSector(configSector);
@@ -686,12 +538,8 @@ void T5Device::afterUpdate()
     if (global->readConfig(Global::RebootAfterUpdate, QString()).toString() ==
         QLatin1String("ON")) {
         QMutexLocker exchange(exchangeMutex());
-        T5Report request;
-        request.setCode(USB_CMD_REBOOT);
-        request.setAddress(0);
-        request.setLength(4);
         // The adapter restarts at once and sends no reply.
-        writeCMDData(request);
+        writeCMDData(MemoryFrame::request(wideFrameLayout, USB_CMD_REBOOT, 0, 4));
     }
 }
 
@@ -739,26 +587,18 @@ void T5Device::restoreFactorySettings(Layout layout, const QString &path, const 
             // The factory configuration, built from zero.
             QByteArray factory(int(configSizeBytes), '\0');
             uint8_t *bytes = bytesOf(factory);
-            bytes[configStartMarkOffset] = startMark;
-            for (int index = 0; index < 3; ++index)
-                bytes[configVersionOffset + index] = uint8_t(parts.at(index).toUInt());
-            writeU32(bytes, configImageAddressOffset, imageBase);
-            writeU32(bytes, configImageLengthOffset, imageLength);
-            writeU16(bytes, configValidMarkOffset, configValidMark);
-            const uint16_t settings[5] = {0x1245, 0x1252, 0x1251, 0x124F, 0x1250};
-            for (int index = 0; index < 5; ++index)
-                writeU16(bytes, configSettingsOffset + 2 * index, settings[index]);
+            describeImage(bytes, parts, imageBase, imageLength);
+            writeFactorySettings(bytes);
             bytes[configSetting7EOffset] = 0x10;
             bytes[configTailStartOffset] = startMark;
             writeU32(bytes, configTailSettingsOffset, 1);
             bytes[configTailEndOffset] = endMark;
-            bytes[configEndMarkOffset] = endMark;
 
             QByteArray blockA = emptyBlock(blockMark);
             for (int index = 3; index <= 8; ++index)
                 blockA[index] = char(0xFF);
 
-            FlashPlanPointer plan(FlashPlan::create());
+            std::unique_ptr<FlashPlan> plan(FlashPlan::create());
             int segment = 0;
             plan->setSegment(segment++, configAddress, factory);
             plan->addEraseSector(configSector);
@@ -830,15 +670,12 @@ void T5Device::dataRestoreFile(QString path)
     }
 
     // Step 3: only the same or an older firmware generation can be restored.
-    const uint8_t *bytes = bytesOf(data);
-    const QString backupVersion =
-        QStringLiteral("%1.%2.%3").arg(bytes[1]).arg(bytes[2]).arg(bytes[3]);
+    // The body starts with the saved configuration and its version bytes.
+    const QString backupVersion = versionText(data);
     qDebug() << "dataRestore" << backupVersion;
     if (compareMajorMinor(backupVersion, version()) > 0) {
-        qWarning().noquote() << QStringLiteral("Firmware data restore error( >= %1.%2.%3) !")
-                                    .arg(bytes[1])
-                                    .arg(bytes[2])
-                                    .arg(bytes[3]);
+        qWarning().noquote()
+            << QStringLiteral("Firmware data restore error( >= %1) !").arg(backupVersion);
         emit error(tr("Firmware data restore error!"));
         return;
     }
@@ -968,6 +805,21 @@ bool T5Device::fillBlockSegment(FlashPlan *plan, int index, uint32_t address,
     return plan->setSegment(index, address, block);
 }
 
+void T5Device::keepFirmwareDescription(uint8_t *newConfig) const
+{
+    std::memcpy(newConfig + 1, bytesOf(config) + 1, configValidMarkOffset + 2 - 1);
+    newConfig[configStartMarkOffset] = startMark;
+    newConfig[configEndMarkOffset] = endMark;
+}
+
+void T5Device::closeMacroBlock(uint8_t *block, int count, int total)
+{
+    block[macroCountOffset] = uint8_t(count);
+    writeU16(block, macroTotalOffset, uint16_t(total));
+    writeU16(block, macroHeaderBytes + total, newLayoutMark);
+    writeU16(block, 0, uint16_t(macroHeaderBytes + total + 2));
+}
+
 void T5Device::restoreV1ToV2(const QByteArray &body, bool compatible)
 {
     qWarning() << "restoreV1ToV2";
@@ -979,7 +831,7 @@ void T5Device::restoreV1ToV2(const QByteArray &body, bool compatible)
         refuse();
         return;
     }
-    FlashPlanPointer plan(FlashPlan::create());
+    std::unique_ptr<FlashPlan> plan(FlashPlan::create());
     const uint8_t *savedConfig = bytesOf(body);
 
     // Slot 0: the saved settings around this adapter's firmware description.
@@ -988,9 +840,7 @@ void T5Device::restoreV1ToV2(const QByteArray &body, bool compatible)
     std::memcpy(configBytes + 0x42, savedConfig + 0x42, 0xE3 - 0x42 + 1);
     std::memcpy(configBytes + configTailStartOffset, savedConfig + configTailStartOffset,
                 configTailEndOffset - configTailStartOffset + 1);
-    std::memcpy(configBytes + 1, bytesOf(config) + 1, configValidMarkOffset + 2 - 1);
-    configBytes[configStartMarkOffset] = startMark;
-    configBytes[configEndMarkOffset] = endMark;
+    keepFirmwareDescription(configBytes);
     plan->setSegment(0, configAddress, newConfig);
     plan->addEraseSector(configSector);
 
@@ -1032,10 +882,7 @@ void T5Device::restoreV1ToV2(const QByteArray &body, bool compatible)
         std::memcpy(macroBytes + macroHeaderBytes, savedConfig + configMacroRecordsOffset,
                     size_t(total));
     }
-    macroBytes[macroCountOffset] = uint8_t(count);
-    writeU16(macroBytes, macroTotalOffset, uint16_t(total));
-    writeU16(macroBytes, macroHeaderBytes + total, newLayoutMark);
-    writeU16(macroBytes, 0, uint16_t(macroHeaderBytes + total + 2));
+    closeMacroBlock(macroBytes, count, total);
     plan->setSegment(3, macroBlockAddress, macro);
     plan->addEraseSector(macroBlockSector);
 
@@ -1053,14 +900,12 @@ void T5Device::restoreV2ToV2(const QByteArray &body, bool compatible)
         refuse();
         return;
     }
-    FlashPlanPointer plan(FlashPlan::create());
+    std::unique_ptr<FlashPlan> plan(FlashPlan::create());
 
     // Slot 0: the saved configuration around this adapter's firmware description.
     QByteArray newConfig = body.left(int(configSizeBytes));
     uint8_t *configBytes = bytesOf(newConfig);
-    std::memcpy(configBytes + 1, bytesOf(config) + 1, configValidMarkOffset + 2 - 1);
-    configBytes[configStartMarkOffset] = startMark;
-    configBytes[configEndMarkOffset] = endMark;
+    keepFirmwareDescription(configBytes);
     qWarning() << "restoreV2ToV2" << configBytes[1] << configBytes[2] << configBytes[3];
     plan->setSegment(0, configAddress, newConfig);
     plan->addEraseSector(configSector);
@@ -1102,10 +947,7 @@ void T5Device::restoreV2ToV2(const QByteArray &body, bool compatible)
         uint8_t *macroBytes = bytesOf(macro);
         std::memcpy(macroBytes, savedMacro, macroHeaderBytes);
         convertRecords(savedMacro, records, macroBytes + macroHeaderBytes, true);
-        macroBytes[macroCountOffset] = uint8_t(count);
-        writeU16(macroBytes, macroTotalOffset, uint16_t(total));
-        writeU16(macroBytes, macroHeaderBytes + total, newLayoutMark);
-        writeU16(macroBytes, 0, uint16_t(macroHeaderBytes + total + 2));
+        closeMacroBlock(macroBytes, count, total);
     }
     plan->setSegment(3, macroBlockAddress, macro);
     plan->addEraseSector(macroBlockSector);

@@ -12,42 +12,6 @@
 #include <cstdint>
 #include <functional>
 
-// One T5 command or reply report as handed to and from the transport:
-// byte 0 report id, u32 code at 1, u32 address at 5, u32 length at 9, data
-// from 13. All numbers little-endian.
-struct T5Report
-{
-    static constexpr int sizeBytes = 65;
-    static constexpr int codeOffset = 1;
-    static constexpr int addressOffset = 5;
-    static constexpr int lengthOffset = 9;
-    static constexpr int dataOffset = 13;
-    static constexpr int maxDataBytes = 52;
-
-    uint8_t bytes[sizeBytes] = {};
-
-    uint32_t code() const { return readU32(codeOffset); }
-    uint32_t address() const { return readU32(addressOffset); }
-    uint32_t length() const { return readU32(lengthOffset); }
-    const uint8_t *data() const { return bytes + dataOffset; }
-    uint8_t *data() { return bytes + dataOffset; }
-
-    void setCode(uint32_t value) { writeU32(codeOffset, value); }
-    void setAddress(uint32_t value) { writeU32(addressOffset, value); }
-    void setLength(uint32_t value) { writeU32(lengthOffset, value); }
-
-    QByteArray toByteArray() const
-    {
-        return QByteArray(reinterpret_cast<const char *>(bytes), sizeBytes);
-    }
-    // Copies a reply in; a shorter reply leaves the rest zero.
-    void assign(const QByteArray &reply);
-
-private:
-    uint32_t readU32(int offset) const;
-    void writeU32(int offset, uint32_t value);
-};
-
 // The T5 adapter: its command protocol, flash layouts, firmware update,
 // factory restore and user-data backup.
 class T5Device : public BaseDevice
@@ -162,9 +126,9 @@ public:
     // Waits for the connection task and every boot-mode write started so far.
     void waitForBackgroundTasks();
 
-    // Protocol primitives.
-    bool readCMDData(T5Report *reply);
-    bool writeCMDData(const T5Report &request);
+    // Protocol primitives; a command report has the wide frame layout.
+    bool readCMDData(MemoryFrame *reply) override;
+    bool writeCMDData(const MemoryFrame &request) override;
     bool readFlash(uint32_t address, uint32_t length, uint8_t *buffer);
     // Both report failures through error; the results tell callers too.
     bool eraseFlash(const FlashPlan &plan);
@@ -186,8 +150,7 @@ public:
     void restoreV2ToV2(const QByteArray &body, bool compatible);
 
     // Copies of what was last read from the adapter.
-    QByteArray infoBlock() const;
-    QByteArray configBlock() const;
+    QByteArray configBlock() const { return config; }
     uint16_t firmwareEndMarkRead() const { return firmwareMark; }
     uint16_t dataBlockAMarkRead() const { return markA; }
     uint16_t dataBlockBMarkRead() const { return markB; }
@@ -201,7 +164,7 @@ private:
     };
 
     void onConnectedChanged(bool isConnected);
-    void startBackgroundTask(QFuture<void> *slotForTask, const std::function<void()> &work);
+    void startBackgroundTask(const std::function<void()> &work, bool isConnectionTask = false);
     bool readRunStatus();
 
     void updateFirmware(Layout layout, const QString &path, const QString &version);
@@ -220,6 +183,11 @@ private:
                               bool logEachRecord);
     bool fillBlockSegment(FlashPlan *plan, int index, uint32_t address, const QByteArray &body,
                           int bodyOffset, bool rewriteMark);
+    // Bytes 1 to 0x41 (version, image location, valid mark) from this
+    // adapter's configuration, so the installed firmware keeps matching it,
+    // and the start and end marks.
+    void keepFirmwareDescription(uint8_t *newConfig) const;
+    static void closeMacroBlock(uint8_t *block, int count, int total);
     void runPlan(FlashPlan *plan);
 
     // True while config holds a complete read of the adapter's configuration
@@ -236,5 +204,5 @@ private:
 
     QMutex tasksLock;
     QFuture<void> connectionTask;
-    QList<QFuture<void>> bootModeTasks;
+    QList<QFuture<void>> backgroundTasks;
 };

@@ -2,6 +2,7 @@
 
 #include "echoadapter.h"
 #include "emulatedflash.h"
+#include "flashadapter.h"
 #include "k3adapter.h"
 #include "m7adapter.h"
 #include "t5adapter.h"
@@ -173,10 +174,8 @@ void expectIdentity(ConfigurationReader &reader, int vendorId, int productId, in
 
 std::unique_ptr<EmulatedAdapter> makeT5(ConfigurationReader &reader, const QString &name)
 {
-    expectIdentity(reader, T5Adapter::defaultVendorId, T5Adapter::defaultProductId, -1);
+    expectIdentity(reader, T5Adapter::vendor, T5Adapter::modelProductId, -1);
     auto t5 = std::make_unique<T5Adapter>(name);
-    t5->setEraseMsPerSector(
-        int(reader.number(QStringLiteral("eraseMsPerSector"), 0, 0, maximumDelayMs)));
     if (reader.has(QStringLiteral("serialNumber"))) {
         const QByteArray serial = reader.hex(QStringLiteral("serialNumber"));
         if (serial.size() != T5Adapter::serialBytes)
@@ -208,8 +207,6 @@ std::unique_ptr<EmulatedAdapter> makeK3(ConfigurationReader &reader, const QStri
         reader.fail(QStringLiteral("\"bootProductId\" of a K3 is 0xb275 or 0xb270"));
     expectIdentity(reader, K3Adapter::vendor, productId, application ? 0 : -1);
     auto k3 = std::make_unique<K3Adapter>(name, quint16(productId), quint16(bootProductId));
-    k3->setEraseMsPerSector(
-        int(reader.number(QStringLiteral("eraseMsPerSector"), 0, 0, maximumDelayMs)));
     k3->setReenumerateAfterMs(
         int(reader.number(QStringLiteral("reenumerateAfterMs"),
                           K3Adapter::defaultReenumerateAfterMs, 0, maximumDelayMs)));
@@ -225,10 +222,8 @@ std::unique_ptr<EmulatedAdapter> makeK3(ConfigurationReader &reader, const QStri
 
 std::unique_ptr<EmulatedAdapter> makeM7(ConfigurationReader &reader, const QString &name)
 {
-    expectIdentity(reader, M7Adapter::vendor, M7Adapter::defaultProductId, -1);
+    expectIdentity(reader, M7Adapter::vendor, M7Adapter::modelProductId, -1);
     auto m7 = std::make_unique<M7Adapter>(name);
-    m7->setEraseMsPerSector(
-        int(reader.number(QStringLiteral("eraseMsPerSector"), 0, 0, maximumDelayMs)));
     if (reader.has(QStringLiteral("chipId"))) {
         const QByteArray chipId = reader.hex(QStringLiteral("chipId"));
         if (chipId.size() != M7Adapter::chipIdBytes)
@@ -275,6 +270,9 @@ std::unique_ptr<EmulatedAdapter> fromConfiguration(const QJsonObject &configurat
                                    "\"composite\", not \"%1\"")
                         .arg(model));
     }
+    if (auto *flashAdapter = dynamic_cast<FlashAdapter *>(adapter.get()))
+        flashAdapter->setEraseMsPerSector(
+            int(reader.number(QStringLiteral("eraseMsPerSector"), 0, 0, maximumDelayMs)));
     if (adapter) {
         adapter->setAppearAfterMs(
             int(reader.number(QStringLiteral("appearAfterMs"), 0, 0, maximumDelayMs)));
@@ -350,21 +348,22 @@ bool write(const QString &folder, const QJsonObject &configuration, const QByteA
         return false;
     }
     const QDir directory(folder);
-    const auto save = [&](const QString &fileName, const QByteArray &bytes) {
-        QSaveFile file(directory.filePath(fileName));
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() ||
-            !file.commit()) {
-            if (error)
-                *error =
-                    QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString());
-            return false;
-        }
-        return true;
-    };
-    if (!save(QString::fromLatin1(configurationFileName),
-              QJsonDocument(configuration).toJson(QJsonDocument::Indented)))
+    if (!writeFile(directory.filePath(QString::fromLatin1(configurationFileName)),
+                   QJsonDocument(configuration).toJson(QJsonDocument::Indented), error))
         return false;
-    return flash.isEmpty() || save(QString::fromLatin1(flashFileName), flash);
+    return flash.isEmpty() ||
+           writeFile(directory.filePath(QString::fromLatin1(flashFileName)), flash, error);
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes, QString *error)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        if (error)
+            *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    return true;
 }
 
 } // namespace AdapterFolder

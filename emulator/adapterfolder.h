@@ -23,5 +23,8 @@ std::unique_ptr<EmulatedAdapter> fromConfiguration(const QJsonObject &configurat
 // Writes adapter.json and flash.bin (creating the folder).
 bool write(const QString &folder, const QJsonObject &configuration, const QByteArray &flash,
            QString *error);
+// Replaces the file whole or not at all: a program reading a scenario
+// while the emulator writes it back never sees half a flash.bin.
+bool writeFile(const QString &path, const QByteArray &bytes, QString *error);
 
 } // namespace AdapterFolder

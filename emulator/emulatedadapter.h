@@ -4,8 +4,6 @@
 #include <QString>
 #include <QVector>
 
-#include <chrono>
-#include <memory>
 #include <mutex>
 
 class EmulatedFlash;
@@ -124,7 +122,6 @@ private:
 
     mutable std::recursive_mutex m_ownMutex;
     std::recursive_mutex *m_mutex = &m_ownMutex;
-    EmulatorBackend *m_backend = nullptr;
 
     QString m_name;
     quint16 m_vendorId;
@@ -142,7 +139,6 @@ private:
     bool m_flashChanged = false;
     bool m_leaving = false;
     int m_currentInterface = -1;
-    bool m_handlingReport = false;
     QVector<PendingReply> m_outgoing;
     Departure m_departure;
 };

@@ -19,7 +19,6 @@ public:
     };
 
     static constexpr quint32 stm32BaseAddress = 0x08000000;
-    static constexpr quint32 oneMegabyte = 0x100000;
 
     EmulatedFlash(quint32 baseAddress, const QVector<Sector> &sectors);
 
@@ -30,9 +29,7 @@ public:
 
     quint32 baseAddress() const { return m_baseAddress; }
     quint32 size() const { return quint32(m_bytes.size()); }
-    quint32 endAddress() const { return m_baseAddress + size(); }
     int sectorCount() const { return m_sectors.size(); }
-    Sector sector(int index) const { return m_sectors.at(index); }
     // The sector holding address, -1 outside the flash.
     int sectorAt(quint32 address) const;
 

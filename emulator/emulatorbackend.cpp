@@ -7,7 +7,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QSet>
 
 #include <algorithm>
@@ -53,17 +52,6 @@ wchar_t *copyText(const QString &text)
     wchar_t *copy = static_cast<wchar_t *>(std::calloc(wide.size() + 1, sizeof(wchar_t)));
     std::wmemcpy(copy, wide.c_str(), wide.size());
     return copy;
-}
-
-bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *error)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        if (error)
-            *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    return true;
 }
 
 } // namespace
@@ -116,7 +104,6 @@ EmulatedAdapter *EmulatorBackend::addAdapter(std::unique_ptr<EmulatedAdapter> ad
                 added->m_name = QStringLiteral("%1-%2").arg(base).arg(suffix);
             }
             added->m_mutex = &m_mutex;
-            added->m_backend = this;
         }
         m_adapters.push_back(std::move(adapter));
         if (added->m_appearAfterMs > 0)
@@ -250,7 +237,7 @@ bool EmulatorBackend::flush(QString *error)
     bool allWritten = true;
     for (const PendingFile &file : files) {
         QString reason;
-        if (!writeFileAtomically(file.path, file.bytes, &reason)) {
+        if (!AdapterFolder::writeFile(file.path, file.bytes, &reason)) {
             qWarning().noquote() << "EmulatorBackend:" << reason;
             if (error && allWritten)
                 *error = reason;
@@ -346,7 +333,7 @@ int EmulatorBackend::readTimeout(Handle handle, unsigned char *data, size_t leng
     int result = -1;
     {
         Lock locker(m_mutex);
-        std::shared_ptr<OpenHandle> open = findHandleLocked(handle);
+        std::shared_ptr<OpenHandle> open = m_handles.value(handle);
         if (!open)
             return -1;
         for (;;) {
@@ -375,17 +362,10 @@ int EmulatorBackend::readTimeout(Handle handle, unsigned char *data, size_t leng
                 result = 0;
                 break;
             }
-            Clock::time_point wakeAt = Clock::time_point::max();
-            if (timeoutMs >= 0)
-                wakeAt = deadline;
+            Clock::time_point wakeAt = timeoutMs >= 0 ? deadline : Clock::time_point::max();
             if (!open->replies.empty())
                 wakeAt = std::min(wakeAt, open->replies.front().readyAt);
-            for (const TimedEvent &event : m_events)
-                wakeAt = std::min(wakeAt, event.at);
-            if (wakeAt == Clock::time_point::max())
-                m_changed.wait(locker);
-            else
-                m_changed.wait_until(locker, wakeAt);
+            waitLocked(locker, wakeAt);
         }
     }
     emitPendingChanges();
@@ -398,7 +378,7 @@ int EmulatorBackend::write(Handle handle, const unsigned char *data, size_t leng
     {
         Lock locker(m_mutex);
         runDueEventsLocked();
-        std::shared_ptr<OpenHandle> open = findHandleLocked(handle);
+        std::shared_ptr<OpenHandle> open = m_handles.value(handle);
         if (!open || open->dead)
             return -1;
         // The adapters use no numbered reports: byte 0 must be report id 0.
@@ -421,9 +401,7 @@ int EmulatorBackend::write(Handle handle, const unsigned char *data, size_t leng
             report.append(QByteArray(EmulatedAdapter::reportBytes - report.size(), '\0'));
             adapter->m_outgoing.clear();
             adapter->m_currentInterface = open->interfaceNumber;
-            adapter->m_handlingReport = true;
             adapter->handleOutputReport(report);
-            adapter->m_handlingReport = false;
 
             const Clock::time_point now = Clock::now();
             const bool dropReplies =
@@ -570,9 +548,15 @@ bool EmulatorBackend::hasUnflushedFlash(EmulatedAdapter *adapter) const
            memory->generation() != adapter->m_flushedGeneration;
 }
 
-std::shared_ptr<EmulatorBackend::OpenHandle> EmulatorBackend::findHandleLocked(Handle handle) const
+void EmulatorBackend::waitLocked(Lock &locker, Clock::time_point wakeAt)
 {
-    return m_handles.value(handle);
+    // A due event may plug an adapter or release a reply: never sleep past it.
+    for (const TimedEvent &event : m_events)
+        wakeAt = std::min(wakeAt, event.at);
+    if (wakeAt == Clock::time_point::max())
+        m_changed.wait(locker);
+    else
+        m_changed.wait_until(locker, wakeAt);
 }
 
 void EmulatorBackend::emitPendingChanges()
@@ -609,14 +593,6 @@ void EmulatorBackend::timerLoop()
             locker.lock();
             continue;
         }
-        Clock::time_point wakeAt = Clock::time_point::max();
-        if (m_flushScheduled)
-            wakeAt = flushAt;
-        for (const TimedEvent &event : m_events)
-            wakeAt = std::min(wakeAt, event.at);
-        if (wakeAt == Clock::time_point::max())
-            m_changed.wait(locker);
-        else
-            m_changed.wait_until(locker, wakeAt);
+        waitLocked(locker, m_flushScheduled ? flushAt : Clock::time_point::max());
     }
 }

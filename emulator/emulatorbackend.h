@@ -112,9 +112,9 @@ private:
                         std::function<void()> action);
     void cancelEventsLocked(EmulatedAdapter *adapter);
     void runDueEventsLocked();
+    void waitLocked(Lock &locker, Clock::time_point wakeAt);
     void scheduleFlushLocked();
     bool hasUnflushedFlash(EmulatedAdapter *adapter) const;
-    std::shared_ptr<OpenHandle> findHandleLocked(Handle handle) const;
     void emitPendingChanges();
     void timerLoop();
 

@@ -5,6 +5,11 @@
 using namespace WireBytes;
 
 namespace {
+constexpr quint8 frameMarker = 0x04;
+constexpr quint8 enterBootLoaderCommand = 0x5B;
+constexpr quint8 writeBootFlagCommand = 0x5C;
+constexpr quint8 readBootFlagCommand = 0x5D;
+constexpr quint8 bootFlagStatus = 0x5D;
 constexpr int markerOffset = 0;
 constexpr int commandOffset = 1;
 constexpr int addressOffset = 2;
@@ -15,10 +20,11 @@ constexpr int inputInterface = 1;
 } // namespace
 
 K3Adapter::K3Adapter(const QString &name, quint16 startProductId, quint16 returnAsProductId)
-    : EmulatedAdapter(name, vendor, startProductId,
-                      startProductId == applicationProductId ? commandInterface : -1),
-      m_flash(EmulatedFlash::uniformPages(EmulatedFlash::stm32BaseAddress, flashBytes, pageBytes)),
-      m_bootLoaderProductId(returnAsProductId), m_chipId(chipIdBytes, '\0')
+    : FlashAdapter(
+          name, startProductId, startProductId == applicationProductId ? commandInterface : -1,
+          EmulatedFlash::uniformPages(EmulatedFlash::stm32BaseAddress, flashBytes, pageBytes),
+          dataBytes, chipIdAddress, chipIdBytes),
+      m_bootLoaderProductId(returnAsProductId)
 {
 }
 
@@ -30,16 +36,16 @@ QVector<EmulatedAdapter::Interface> K3Adapter::interfacesLocked() const
     return EmulatedAdapter::interfacesLocked();
 }
 
-QByteArray K3Adapter::reply(quint8 status, quint32 address, quint16 length,
+QByteArray K3Adapter::frame(quint32 status, quint32 address, quint32 length,
                             const QByteArray &data) const
 {
-    QByteArray frame(reportBytes, '\0');
-    frame[markerOffset] = char(frameMarker);
-    frame[commandOffset] = char(status);
-    putU32(frame, addressOffset, address);
-    putU16(frame, lengthOffset, length);
-    frame.replace(dataOffset, data.size(), data);
-    return frame;
+    QByteArray reply(reportBytes, '\0');
+    reply[markerOffset] = char(frameMarker);
+    reply[commandOffset] = char(status);
+    putU32(reply, addressOffset, address);
+    putU16(reply, lengthOffset, quint16(length));
+    reply.replace(dataOffset, data.size(), data);
+    return reply;
 }
 
 void K3Adapter::handleOutputReport(const QByteArray &report64)
@@ -49,7 +55,7 @@ void K3Adapter::handleOutputReport(const QByteArray &report64)
     const quint16 length = u16At(report64, lengthOffset);
     const QByteArray data = report64.mid(dataOffset);
     if (quint8(report64.at(markerOffset)) != frameMarker) {
-        queueReply(reply(RefusedStatus, address, length));
+        queueReply(frame(RefusedReply, address, length));
         return;
     }
     if (inBootLoader()) {
@@ -60,12 +66,12 @@ void K3Adapter::handleOutputReport(const QByteArray &report64)
     // command interface knows only the switch to the boot loader.
     if (currentInterfaceNumber() != commandInterface)
         return;
-    if (command != EnterBootLoaderCommand) {
-        queueReply(reply(RefusedStatus, address, length));
+    if (command != enterBootLoaderCommand) {
+        queueReply(frame(RefusedReply, address, length));
         return;
     }
     ++m_bootLoaderRequests;
-    queueReply(reply(EnterBootLoaderCommand, address, length, data.left(length)));
+    queueReply(frame(enterBootLoaderCommand, address, length, data.left(length)));
     leaveAndReturn(m_bootLoaderProductId, -1, m_reenumerateAfterMs);
 }
 
@@ -73,108 +79,58 @@ void K3Adapter::handleBootLoader(quint8 command, quint32 address, quint16 length
                                  const QByteArray &data)
 {
     switch (command) {
-    case ReadCommand: {
-        ++m_reads;
-        const QByteArray memory =
-            length >= 1 && length <= dataBytes ? readMemory(address, length) : QByteArray();
-        if (memory.isEmpty())
-            queueReply(reply(RefusedStatus, address, length));
-        else
-            queueReply(reply(DataStatus, address, length, memory));
+    case ReadCommand:
+        read(address, length);
         break;
-    }
-    case WriteCommand: {
-        const int write = ++m_writes;
-        if (length < 1 || length > dataBytes || address < firstWritableAddress ||
-            !m_flash.contains(address, length)) {
-            queueReply(reply(RefusedStatus, address, length));
-            break;
-        }
-        m_flash.program(address, data.left(length));
-        QByteArray echo = m_flash.read(address, length);
-        if (write == faults().wrongEchoAtChunk)
-            echo[0] = char(echo.at(0) ^ 0xFF);
-        queueReply(reply(DataStatus, address, length, echo));
+    case WriteCommand:
+        write(address, length, data);
         break;
-    }
-    case EraseCommand: {
-        const int erase = ++m_erases;
-        const quint32 target = u32At(data, 0);
-        const quint32 size = u32At(data, 4);
-        const Faults faults = this->faults();
-        if (faults.eraseRefused || erase == faults.eraseRefusedAtErase || length != 8 ||
-            size == 0 || target < firstWritableAddress || !m_flash.contains(target, size)) {
-            queueReply(reply(RefusedStatus, address, length));
-            break;
-        }
-        m_flash.eraseRange(target, size);
-        m_erasedRanges.append({target, size});
-        const int pages = int(m_flash.sectorAt(target + size - 1) - m_flash.sectorAt(target) + 1);
-        queueReply(reply(EraseDoneStatus, address, length), m_eraseMsPerSector * pages);
+    case EraseCommand:
+        erase(address, length, data);
         break;
-    }
-    case ReadBootFlagCommand:
-        queueReply(reply(BootFlagStatus, address, length, QByteArray(1, char(m_bootFlag))));
+    case readBootFlagCommand:
+        queueReply(frame(bootFlagStatus, address, length, QByteArray(1, char(m_bootFlag))));
         break;
-    case WriteBootFlagCommand:
+    case writeBootFlagCommand:
         // Not answered; the host reads no reply.
         ++m_bootFlagWrites;
         m_bootFlag = quint8(data.at(0));
         break;
-    case EnterBootLoaderCommand:
-        queueReply(reply(EnterBootLoaderCommand, address, length, data.left(length)));
+    case enterBootLoaderCommand:
+        queueReply(frame(enterBootLoaderCommand, address, length, data.left(length)));
         break;
     default:
-        queueReply(reply(RefusedStatus, address, length));
+        queueReply(frame(RefusedReply, address, length));
         break;
     }
 }
 
-QByteArray K3Adapter::readMemory(quint32 address, quint16 length) const
+void K3Adapter::erase(quint32 address, quint16 length, const QByteArray &data)
 {
-    if (m_flash.contains(address, length))
-        return m_flash.read(address, length);
-    if (address >= chipIdAddress &&
-        quint64(address) + length <= quint64(chipIdAddress) + chipIdBytes)
-        return m_chipId.mid(int(address - chipIdAddress), length);
-    return QByteArray();
+    const quint32 target = u32At(data, 0);
+    const quint32 size = u32At(data, 4);
+    if (!eraseAllowed() || length != 8 || size == 0 || target < firstWritableAddress ||
+        !m_flash.contains(target, size)) {
+        queueReply(frame(RefusedReply, address, length));
+        return;
+    }
+    m_flash.eraseRange(target, size);
+    m_erasedRanges.append({target, size});
+    const int pages = m_flash.sectorAt(target + size - 1) - m_flash.sectorAt(target) + 1;
+    queueReply(frame(EraseDoneReply, address, length), eraseMsPerSector() * pages);
 }
 
 void K3Adapter::resetCounters()
 {
     Lock locker = lock();
-    EmulatedAdapter::resetCounters();
-    m_reads = m_writes = m_erases = m_bootLoaderRequests = m_bootFlagWrites = 0;
+    FlashAdapter::resetCounters();
+    m_bootLoaderRequests = m_bootFlagWrites = 0;
     m_erasedRanges.clear();
 }
 
 bool K3Adapter::inBootLoader() const
 {
     return productId() != applicationProductId;
-}
-
-quint16 K3Adapter::bootLoaderProductId() const
-{
-    Lock locker = lock();
-    return m_bootLoaderProductId;
-}
-
-void K3Adapter::setBootLoaderProductId(quint16 productId)
-{
-    Lock locker = lock();
-    m_bootLoaderProductId = productId;
-}
-
-QByteArray K3Adapter::chipId() const
-{
-    Lock locker = lock();
-    return m_chipId;
-}
-
-void K3Adapter::setChipId(const QByteArray &bytes)
-{
-    Lock locker = lock();
-    m_chipId = bytes.left(chipIdBytes).leftJustified(chipIdBytes, '\0');
 }
 
 int K3Adapter::bootFlag() const
@@ -199,36 +155,6 @@ void K3Adapter::setReenumerateAfterMs(int milliseconds)
 {
     Lock locker = lock();
     m_reenumerateAfterMs = milliseconds;
-}
-
-int K3Adapter::eraseMsPerSector() const
-{
-    Lock locker = lock();
-    return m_eraseMsPerSector;
-}
-
-void K3Adapter::setEraseMsPerSector(int milliseconds)
-{
-    Lock locker = lock();
-    m_eraseMsPerSector = milliseconds;
-}
-
-int K3Adapter::readsReceived() const
-{
-    Lock locker = lock();
-    return m_reads;
-}
-
-int K3Adapter::writesReceived() const
-{
-    Lock locker = lock();
-    return m_writes;
-}
-
-int K3Adapter::erasesReceived() const
-{
-    Lock locker = lock();
-    return m_erases;
 }
 
 int K3Adapter::bootLoaderRequests() const

@@ -8,11 +8,11 @@ using namespace WireBytes;
 
 namespace {
 
-bool setError(QString *error, const QString &message)
+QByteArray fail(QString *error, const QString &message)
 {
     if (error)
         *error = message;
-    return false;
+    return QByteArray();
 }
 
 // A data block: u16 length L at 0 (counting the 2-byte mark), content, mark at L - 2.
@@ -42,8 +42,6 @@ QByteArray factoryBlockContent(bool blockA)
 
 bool T5FlashBuilder::usesNewLayout() const
 {
-    if (layout != Layout::ByVersion)
-        return layout == Layout::New;
     const QStringList parts = version.split('.');
     const int major = parts.value(0).toInt();
     const int minor = parts.value(1).toInt();
@@ -62,27 +60,16 @@ QByteArray T5FlashBuilder::effectiveImage() const
 
 QByteArray T5FlashBuilder::build(QString *error) const
 {
-    const QStringList parts = version.split('.');
-    bool versionOk = parts.size() == 3;
-    QVector<int> versionBytes;
-    for (const QString &part : parts) {
-        bool ok = false;
-        const int value = part.toInt(&ok);
-        versionOk = versionOk && ok && value >= 0 && value <= 255;
-        versionBytes.append(value);
-    }
-    if (!versionOk) {
-        setError(error, QStringLiteral("version \"%1\" is not major.minor.patch").arg(version));
-        return QByteArray();
-    }
+    const QByteArray versionBytes = WireBytes::versionBytes(version);
+    if (versionBytes.isEmpty())
+        return fail(error, QStringLiteral("version \"%1\" is not major.minor.patch").arg(version));
     const bool newLayout = usesNewLayout();
     const QByteArray firmware = effectiveImage();
     const int imageArea = newLayout ? newImageAreaBytes : oldImageAreaBytes;
-    if (firmware.size() + 2 > imageArea) {
-        setError(error,
-                 QStringLiteral("an image of %1 bytes does not fit its area").arg(firmware.size()));
-        return QByteArray();
-    }
+    if (firmware.size() + 2 > imageArea)
+        return fail(
+            error,
+            QStringLiteral("an image of %1 bytes does not fit its area").arg(firmware.size()));
 
     QByteArray flash(flashBytes, char(0xFF));
     const auto place = [&](quint32 address, const QByteArray &bytes) {
@@ -102,8 +89,7 @@ QByteArray T5FlashBuilder::build(QString *error) const
     // T5Config as an update leaves it.
     QByteArray config(configBytes, '\0');
     config[0] = char(0x55);
-    for (int i = 0; i < 3; ++i)
-        config[1 + i] = char(versionBytes.at(i));
+    config.replace(1, 3, versionBytes);
     putU32(config, 4, imageAddress());
     putU32(config, 8, quint32(firmware.size()));
     putU16(config, 0x40, 0xAA55);
@@ -122,11 +108,10 @@ QByteArray T5FlashBuilder::build(QString *error) const
     for (const QByteArray &record : records)
         recordBytes.append(record);
     if (!newLayout) {
-        if (0x164 + recordBytes.size() > 0x3F1D || recordBytes.size() > 0xFFFF) {
-            setError(error,
-                     QStringLiteral("%1 record bytes do not fit T5Config").arg(recordBytes.size()));
-            return QByteArray();
-        }
+        if (0x164 + recordBytes.size() > 0x3F1D || recordBytes.size() > 0xFFFF)
+            return fail(
+                error,
+                QStringLiteral("%1 record bytes do not fit T5Config").arg(recordBytes.size()));
         config[0x124] = char(records.size());
         putU16(config, 0x125, quint16(recordBytes.size()));
         config.replace(0x164, recordBytes.size(), recordBytes);
@@ -140,10 +125,8 @@ QByteArray T5FlashBuilder::build(QString *error) const
     const QByteArray blockB =
         dataBlock(dataBlockB.isEmpty() ? factoryBlockContent(false) : dataBlockB, blockMark,
                   configurationLost);
-    if (blockA.size() > blockAAreaBytes || blockB.size() > blockBAreaBytes) {
-        setError(error, QStringLiteral("a data block does not fit its area"));
-        return QByteArray();
-    }
+    if (blockA.size() > blockAAreaBytes || blockB.size() > blockBAreaBytes)
+        return fail(error, QStringLiteral("a data block does not fit its area"));
     place(blockAAddress, blockA);
     place(blockBAddress, blockB);
 
@@ -151,11 +134,9 @@ QByteArray T5FlashBuilder::build(QString *error) const
         QByteArray macro(macroHeaderBytes, '\0');
         macro.append(recordBytes);
         macro.append(2, '\0');
-        if (macro.size() > macroAreaBytes) {
-            setError(error, QStringLiteral("%1 record bytes do not fit the macro block")
-                                .arg(recordBytes.size()));
-            return QByteArray();
-        }
+        if (macro.size() > macroAreaBytes)
+            return fail(error, QStringLiteral("%1 record bytes do not fit the macro block")
+                                   .arg(recordBytes.size()));
         putU16(macro, 0, quint16(macro.size()));
         macro[2] = char(records.size());
         putU16(macro, 3, quint16(recordBytes.size()));

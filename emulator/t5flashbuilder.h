@@ -10,17 +10,11 @@
 // its end mark. Bytes no structure covers are erased (0xFF).
 //
 //   T5FlashBuilder builder;
-//   builder.version = "5.4.3";            // old layout by version
+//   builder.version = "5.4.3";            // old layout
 //   builder.records = {T5FlashBuilder::macroRecord(2, "jump", body)};
 //   QByteArray flash = builder.build();
 struct T5FlashBuilder
 {
-    enum class Layout {
-        ByVersion, // old below 5.5.0, new from 5.5.0 on
-        Old,       // image at 0x08020000, block marks 0xAA55, records in T5Config
-        New,       // image at 0x08040000, block marks 0x55AA, macro block at 0x08020000
-    };
-
     static constexpr quint32 baseAddress = 0x08000000;
     static constexpr int flashBytes = 0x100000;
     static constexpr quint32 infoAddress = 0x08003FC0;
@@ -43,8 +37,10 @@ struct T5FlashBuilder
     static constexpr int format4RecordHeaderBytes = 132;
     static constexpr int macroHeaderBytes = 64;
 
+    // Below 5.5.0 the old layout (image at 0x08020000, block marks 0xAA55,
+    // records in T5Config), from 5.5.0 on the new one (image at 0x08040000,
+    // block marks 0x55AA, macro block at 0x08020000).
     QString version = QStringLiteral("5.6.0");
-    Layout layout = Layout::ByVersion;
     // The image; when empty a deterministic one of imageBytes bytes.
     QByteArray image;
     int imageBytes = 65536;

@@ -45,9 +45,11 @@ private slots:
         Global *global = Global::instance();
         QCOMPARE(Global::instance(), global);
         QCOMPARE(storedValue(QStringLiteral("Language")).toInt(), 59);
-        // The Japanese file is installed: device texts come out translated.
-        QVERIFY(QCoreApplication::translate("K3Device", "Update OK!") !=
-                QLatin1String("Update OK!"));
+        // The Japanese file is installed: device texts come out translated,
+        // and not as the English file has them.
+        const QString updateOk = QCoreApplication::translate("K3Device", "Update OK!");
+        QVERIFY(updateOk != QLatin1String("Update OK!"));
+        QVERIFY2(updateOk != QLatin1String("Update successfully"), qPrintable(updateOk));
     }
 
     void unknownLanguageFallsBackToEnglishButStoresItsNumber()

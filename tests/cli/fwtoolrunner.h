@@ -1,10 +1,16 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
 
 // Runs the built brivane-fwtool the way a release script does: a separate
 // process, its exit status, standard output and standard error.
@@ -54,5 +60,72 @@ inline bool writeAll(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
            file.write(bytes) == bytes.size();
 }
+
+inline QJsonObject jsonOf(const Result &result)
+{
+    return QJsonDocument::fromJson(result.out).object();
+}
+
+inline QJsonObject deviceOf(const Result &result)
+{
+    return jsonOf(result).value(QStringLiteral("device")).toObject();
+}
+
+// A working folder whose emulator folder holds one adapter folder at a time,
+// made by the tool's own "emulate create", as the model commands meet it.
+class AdapterFolderFixture
+{
+protected:
+    AdapterFolderFixture()
+        : emulatorFolder(work.filePath(QStringLiteral("adapters"))),
+          adapterFolder(emulatorFolder + QStringLiteral("/adapter"))
+    {
+    }
+
+    Result run(const QStringList &arguments, bool withEmulator = true) const
+    {
+        // configs.ini is read from the working directory after an update.
+        return FwTool::run(arguments, withEmulator ? emulatorFolder : QString(), work.path());
+    }
+
+    // Replaces whatever adapter there was.
+    void createAdapter(const QString &model, const QStringList &extra = {}) const
+    {
+        QDir(emulatorFolder).removeRecursively();
+        const Result created = run(QStringList{QStringLiteral("emulate"), QStringLiteral("create"),
+                                               QStringLiteral("--model"), model,
+                                               QStringLiteral("--out"), adapterFolder} +
+                                       extra,
+                                   false);
+        QVERIFY2(created.status == 0, created.err.constData());
+    }
+
+    void removeAdapters() const
+    {
+        QDir(emulatorFolder).removeRecursively();
+        QDir().mkpath(emulatorFolder);
+    }
+
+    void changeConfiguration(const QString &key, const QJsonValue &value) const
+    {
+        const QString path = adapterFolder + QStringLiteral("/adapter.json");
+        QJsonObject configuration = QJsonDocument::fromJson(readAll(path)).object();
+        configuration.insert(key, value);
+        QVERIFY(writeAll(path, QJsonDocument(configuration).toJson()));
+    }
+
+    QByteArray flash() const { return readAll(adapterFolder + QStringLiteral("/flash.bin")); }
+
+    // The path of the new file in the working folder; empty when it could not be written.
+    QString writeFile(const QString &name, const QByteArray &bytes) const
+    {
+        const QString path = work.filePath(name);
+        return writeAll(path, bytes) ? path : QString();
+    }
+
+    QTemporaryDir work;
+    const QString emulatorFolder;
+    const QString adapterFolder;
+};
 
 } // namespace FwTool

@@ -39,8 +39,9 @@ private slots:
         const Result help = run({QStringLiteral("--help")});
         QCOMPARE(help.status, 0);
 
+        // Wrong usage exits 2, a failure 1.
         const Result unknown = run({QStringLiteral("frobnicate")});
-        QVERIFY(unknown.status != 0);
+        QCOMPARE(unknown.status, 2);
         QCOMPARE(unknown.err.count('\n'), 1);
         QVERIFY(unknown.err.contains("frobnicate"));
 
@@ -49,7 +50,7 @@ private slots:
         QVERIFY(devicesHelp.out.contains("--json"));
 
         const Result badOption = run({QStringLiteral("devices"), QStringLiteral("--colour")});
-        QVERIFY(badOption.status != 0);
+        QCOMPARE(badOption.status, 2);
         QCOMPARE(badOption.err.count('\n'), 1);
     }
 

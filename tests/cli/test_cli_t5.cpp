@@ -1,19 +1,13 @@
 #include "fwtoolrunner.h"
 
-#include <QCryptographicHash>
-#include <QDir>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QTemporaryDir>
 #include <QTest>
 
 // The T5 commands of the command-line tool as a technician or a release
 // script uses them, against an emulated adapter folder: exit status 0 only
 // for a real success, the adapter's texts printed, flash.bin as the adapter
 // holds it afterwards.
-class CliT5Test : public QObject
+class CliT5Test : public QObject, FwTool::AdapterFolderFixture
 {
     Q_OBJECT
 
@@ -23,64 +17,21 @@ class CliT5Test : public QObject
     static constexpr int newLayoutImageOffset = 0x40000;
     static constexpr int backupFileBytes = 246800;
 
-    QTemporaryDir work;
-    QString emulatorFolder;
-    QString adapterFolder;
-
-    Result run(const QStringList &arguments, bool withEmulator = true)
-    {
-        // configs.ini is read from the working directory after an update.
-        return FwTool::run(arguments, withEmulator ? emulatorFolder : QString(), work.path());
-    }
-
-    static QByteArray readAll(const QString &path) { return FwTool::readAll(path); }
-    static bool writeAll(const QString &path, const QByteArray &bytes)
-    {
-        return FwTool::writeAll(path, bytes);
-    }
-
     QString writeImage(const QString &name, int length, int seed)
     {
         QByteArray image(length, '\0');
         for (int index = 0; index < length; ++index)
             image[index] = char((index * 7 + seed) & 0xFF);
-        const QString path = work.filePath(name);
-        return writeAll(path, image) ? path : QString();
+        return writeFile(name, image);
     }
 
     void createAdapter(const QStringList &extra = {})
     {
-        QDir(adapterFolder).removeRecursively();
-        const Result created = run(QStringList{QStringLiteral("emulate"), QStringLiteral("create"),
-                                               QStringLiteral("--model"), QStringLiteral("T5"),
-                                               QStringLiteral("--out"), adapterFolder} +
-                                       extra,
-                                   false);
-        QVERIFY2(created.status == 0, created.err.constData());
-    }
-
-    void setFaults(const QJsonObject &faults)
-    {
-        const QString path = adapterFolder + QStringLiteral("/adapter.json");
-        QJsonObject configuration = QJsonDocument::fromJson(readAll(path)).object();
-        configuration.insert(QStringLiteral("faults"), faults);
-        QVERIFY(writeAll(path, QJsonDocument(configuration).toJson()));
-    }
-
-    QByteArray flash() const { return readAll(adapterFolder + QStringLiteral("/flash.bin")); }
-
-    static QJsonObject jsonOf(const Result &result)
-    {
-        return QJsonDocument::fromJson(result.out).object();
+        AdapterFolderFixture::createAdapter(QStringLiteral("T5"), extra);
     }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(work.isValid());
-        emulatorFolder = work.filePath(QStringLiteral("adapters"));
-        adapterFolder = emulatorFolder + QStringLiteral("/t5");
-    }
+    void initTestCase() { QVERIFY(work.isValid()); }
 
     void infoPrintsTheAdapterState()
     {
@@ -90,7 +41,7 @@ private slots:
                        QStringLiteral("--boot-mode"), QStringLiteral("2")});
         const Result info = run({QStringLiteral("info"), QStringLiteral("--json")});
         QCOMPARE(info.status, 0);
-        const QJsonObject device = jsonOf(info).value(QStringLiteral("device")).toObject();
+        const QJsonObject device = FwTool::deviceOf(info);
         QCOMPARE(device.value(QStringLiteral("serialNumber")).toString(),
                  QStringLiteral("00112233445566778899aabb"));
         QCOMPARE(device.value(QStringLiteral("version")).toString(), QStringLiteral("5.6.0"));
@@ -115,19 +66,16 @@ private slots:
             run({QStringLiteral("update"), QStringLiteral("--file"), image,
                  QStringLiteral("--version"), QStringLiteral("5.6.1"), QStringLiteral("--json")});
         QVERIFY2(update.status == 0, update.err.constData());
-        QCOMPARE(jsonOf(update).value(QStringLiteral("ok")).toBool(), true);
+        QCOMPARE(FwTool::jsonOf(update).value(QStringLiteral("ok")).toBool(), true);
         QCOMPARE(flash().mid(newLayoutImageOffset, 70002),
-                 readAll(image) + QByteArray::fromHex("55aa"));
+                 FwTool::readAll(image) + QByteArray::fromHex("55aa"));
         const Result info = run({QStringLiteral("info"), QStringLiteral("--json")});
-        QCOMPARE(jsonOf(info)
-                     .value(QStringLiteral("device"))
-                     .toObject()
-                     .value(QStringLiteral("version"))
-                     .toString(),
+        QCOMPARE(FwTool::deviceOf(info).value(QStringLiteral("version")).toString(),
                  QStringLiteral("5.6.1"));
 
         // Step 2: an echo that differs stops the write and fails the command.
-        setFaults({{QStringLiteral("wrongEchoAtChunk"), 400}});
+        changeConfiguration(QStringLiteral("faults"),
+                            QJsonObject{{QStringLiteral("wrongEchoAtChunk"), 400}});
         const Result broken = run({QStringLiteral("update"), QStringLiteral("--file"), image,
                                    QStringLiteral("--version"), QStringLiteral("5.6.2")});
         QCOMPARE(broken.status, 1);
@@ -135,7 +83,8 @@ private slots:
         QVERIFY(broken.err.trimmed().endsWith("update failed"));
 
         // Step 3: a refused erase is reported the same way.
-        setFaults({{QStringLiteral("eraseRefused"), true}});
+        changeConfiguration(QStringLiteral("faults"),
+                            QJsonObject{{QStringLiteral("eraseRefused"), true}});
         const Result refused = run({QStringLiteral("update"), QStringLiteral("--file"), image,
                                     QStringLiteral("--version"), QStringLiteral("5.6.2")});
         QCOMPARE(refused.status, 1);
@@ -150,7 +99,7 @@ private slots:
         const QString backup = work.filePath(QStringLiteral("user.bkp"));
         const Result saved = run({QStringLiteral("backup"), QStringLiteral("--out"), backup});
         QVERIFY2(saved.status == 0, saved.err.constData());
-        QCOMPARE(readAll(backup).size(), backupFileBytes);
+        QCOMPARE(FwTool::readAll(backup).size(), backupFileBytes);
 
         const Result restored =
             run({QStringLiteral("restore-data"), QStringLiteral("--in"), backup});
@@ -200,8 +149,7 @@ private slots:
                      .status,
                  1);
 
-        QDir(adapterFolder).removeRecursively();
-        QDir().mkpath(emulatorFolder);
+        removeAdapters();
         const Result none = run({QStringLiteral("info")});
         QCOMPARE(none.status, 1);
         QVERIFY(none.err.contains("no T5 adapter found"));

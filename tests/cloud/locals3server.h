@@ -8,9 +8,10 @@
 
 #include <memory>
 
-// The local store of the cloud tests: s3_test_server.py (moto behind a TLS
-// front with the real store names, and a CONNECT proxy), started and stopped
-// by the test itself. See the script for what the front adds to moto.
+// The local store of the cloud tests and the download benchmark:
+// s3_test_server.py (moto behind a TLS front with the real store names, and a
+// CONNECT proxy), started and stopped by its user. See the script for what the
+// front adds to moto.
 class LocalS3Server
 {
 public:

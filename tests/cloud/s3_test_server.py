@@ -66,7 +66,6 @@ CERTIFICATE_NAMES = [
     "s3.ap-northeast-1.amazonaws.com",
 ]
 STORE_SUFFIXES = (".amazonaws.com", ".amazonaws.com.cn")
-EMPTY_SHA256 = hashlib.sha256(b"").hexdigest()
 
 
 def get_partition_of(region):
@@ -248,7 +247,7 @@ def make_front_handler(state, moto_ports):
                                  "Missing required header for this request: x-amz-content-sha256",
                                  send_request_id)
                 return
-            if declared not in ("UNSIGNED-PAYLOAD",) and declared != hashlib.sha256(body).hexdigest():
+            if declared != "UNSIGNED-PAYLOAD" and declared != hashlib.sha256(body).hexdigest():
                 self.reply_error(400, "XAmzContentSHA256Mismatch",
                                  "The provided 'x-amz-content-sha256' header does not match what was computed.",
                                  send_request_id)

@@ -115,6 +115,18 @@ class BlockingNetworkTest : public QObject
             QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(pathAndQuery)));
     }
 
+    NetworkExchange timedSend(ThreadsafeBlockingNetworkAccesManager &facade,
+                              const QString &pathAndQuery, const QByteArray &verb,
+                              qint64 *elapsedMs) const
+    {
+        QElapsedTimer timer;
+        timer.start();
+        const NetworkExchange exchange =
+            facade.blockingSendCustomRequest(request(pathAndQuery), verb);
+        *elapsedMs = timer.elapsed();
+        return exchange;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -156,18 +168,10 @@ private slots:
         qint64 slowMs = 0;
         qint64 fastMs = 0;
         std::thread slowCaller([&]() {
-            QElapsedTimer timer;
-            timer.start();
-            slow = facade.blockingSendCustomRequest(
-                request(QStringLiteral("/slow?ms=700&body=slow")), "GET");
-            slowMs = timer.elapsed();
+            slow = timedSend(facade, QStringLiteral("/slow?ms=700&body=slow"), "GET", &slowMs);
         });
         std::thread fastCaller([&]() {
-            QElapsedTimer timer;
-            timer.start();
-            fast = facade.blockingSendCustomRequest(
-                request(QStringLiteral("/slow?ms=50&body=fast")), "GET");
-            fastMs = timer.elapsed();
+            fast = timedSend(facade, QStringLiteral("/slow?ms=50&body=fast"), "GET", &fastMs);
         });
         slowCaller.join();
         fastCaller.join();
@@ -181,11 +185,9 @@ private slots:
     void headReturnsWhenHeadersArrive()
     {
         ThreadsafeBlockingNetworkAccesManager facade;
-        QElapsedTimer timer;
-        timer.start();
+        qint64 headMs = 0;
         const NetworkExchange head =
-            facade.blockingSendCustomRequest(request(QStringLiteral("/late-body?ms=1500")), "HEAD");
-        const qint64 headMs = timer.elapsed();
+            timedSend(facade, QStringLiteral("/late-body?ms=1500"), "HEAD", &headMs);
         QVERIFY2(headMs < 1000, qPrintable(QString::number(headMs)));
         QVERIFY(!head.isFinished());
         QCOMPARE(head.httpStatus(), 200);
@@ -196,11 +198,9 @@ private slots:
     void lowerCaseHeadWaitsForTheEnd()
     {
         ThreadsafeBlockingNetworkAccesManager facade;
-        QElapsedTimer timer;
-        timer.start();
+        qint64 headMs = 0;
         const NetworkExchange head =
-            facade.blockingSendCustomRequest(request(QStringLiteral("/late-body?ms=600")), "head");
-        const qint64 headMs = timer.elapsed();
+            timedSend(facade, QStringLiteral("/late-body?ms=600"), "head", &headMs);
         QVERIFY2(headMs >= 550, qPrintable(QString::number(headMs)));
         QVERIFY(head.isFinished());
         QCOMPARE(head.body(), QByteArray("hello"));

@@ -1,14 +1,16 @@
+#include "fwtoolrunner.h"
 #include "locals3server.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+using Result = FwTool::Result;
 
 // The store commands of brivane-fwtool as a release script uses them: the
 // proxy comes from https_proxy, the store's CA from the store configuration.
@@ -16,46 +18,22 @@ class CliStoreTest : public QObject
 {
     Q_OBJECT
 
-    struct Result
-    {
-        int status;
-        QByteArray out;
-        QByteArray err;
-    };
-
     LocalS3Server server;
     QTemporaryDir workingDirectory;
 
     Result run(const QStringList &arguments, const QString &storeConfig = QString()) const
     {
-        QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.remove(QStringLiteral("no_proxy"));
-        environment.remove(QStringLiteral("NO_PROXY"));
-        environment.insert(QStringLiteral("https_proxy"),
-                           QStringLiteral("http://127.0.0.1:%1").arg(server.proxyPort()));
-        environment.insert(QStringLiteral("BRIVANE_STORE_CONFIG"),
-                           storeConfig.isNull() ? server.storeConfig() : storeConfig);
-        process.setProcessEnvironment(environment);
-        process.setWorkingDirectory(workingDirectory.path());
-        process.start(QStringLiteral(BRIVANE_FWTOOL_PATH),
-                      QStringList{QStringLiteral("store")} + arguments);
-        if (!process.waitForFinished(60000)) {
-            process.kill();
-            process.waitForFinished();
-            return {-100, {}, {}};
-        }
-        return {process.exitCode(), process.readAllStandardOutput(),
-                process.readAllStandardError()};
+        // The program inherits this process's environment (FwTool::run).
+        qputenv("BRIVANE_STORE_CONFIG",
+                (storeConfig.isNull() ? server.storeConfig() : storeConfig).toLocal8Bit());
+        return FwTool::run(QStringList{QStringLiteral("store")} + arguments, QString(),
+                           workingDirectory.path());
     }
 
     QString writeFile(const QString &name, const QByteArray &content) const
     {
         const QString path = workingDirectory.filePath(name);
-        QFile file(path);
-        if (file.open(QIODevice::WriteOnly))
-            file.write(content);
-        return path;
+        return FwTool::writeAll(path, content) ? path : QString();
     }
 
     void verifyNoSecret(const Result &result) const
@@ -74,6 +52,10 @@ private slots:
         QVERIFY(workingDirectory.isValid());
         QString error;
         QVERIFY2(server.start(&error), qPrintable(error));
+        // What a release script behind a company proxy hands to the program.
+        qunsetenv("no_proxy");
+        qunsetenv("NO_PROXY");
+        qputenv("https_proxy", "http://127.0.0.1:" + QByteArray::number(server.proxyPort()));
     }
 
     void cleanupTestCase() { server.stop(); }

@@ -69,6 +69,8 @@ inline QByteArray exchange(HidBackend &backend, HidBackend::Handle handle,
     return receiveReport(backend, handle, timeoutMs);
 }
 
+// Written apart from the emulator's WireBytes on purpose: decoding replies
+// with the encoder that built them could not notice a wrong byte order.
 inline void putU32(QByteArray &bytes, int offset, quint32 value)
 {
     for (int i = 0; i < 4; ++i)

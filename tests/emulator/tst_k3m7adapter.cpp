@@ -140,8 +140,8 @@ void TestK3M7Adapter::k3ReadReplyLayoutAndChipId()
 {
     EmulatorBackend backend;
     auto *k3 = backend.emplaceAdapter<K3Adapter>("k3", K3Adapter::bootProductId);
-    K3FlashBuilder builder;
-    QVERIFY(k3->setFlashContents(builder.build()));
+    const QByteArray flash = K3FlashBuilder().build();
+    QVERIFY(k3->setFlashContents(flash));
     const QByteArray chipId = QByteArray::fromHex("31ff7a0548553435") + QByteArray(24, '\x11');
     k3->setChipId(chipId);
     HidBackend::Handle handle = openBoot(backend, 0xB275);
@@ -152,7 +152,13 @@ void TestK3M7Adapter::k3ReadReplyLayoutAndChipId()
     QCOMPARE(quint8(reply.at(2)), quint8(0x58));
     QCOMPARE(u32At(reply, 3), 0x08004100u);
     QCOMPARE(u16At(reply, 7), quint16(56));
-    QCOMPARE(reply.mid(9, 56), bytesAt(k3->flashContents(), 0x08004100, 56));
+    // The same header byte by byte: address and length little-endian.
+    QCOMPARE(reply.left(9), QByteArray::fromHex("00"
+                                                "04"
+                                                "58"
+                                                "00410008"
+                                                "3800"));
+    QCOMPARE(reply.mid(9, 56), bytesAt(flash, 0x08004100, 56));
     QCOMPARE(reply.at(9), char(0x55));
 
     reply = exchangeFrame(backend, handle, k3Frame(0x56, 0x1FFFF7E8, 32));
@@ -278,8 +284,8 @@ void TestK3M7Adapter::m7ReadsFlashAndIdentifier()
 {
     EmulatorBackend backend;
     auto *m7 = backend.emplaceAdapter<M7Adapter>();
-    M7FlashBuilder builder;
-    QVERIFY(m7->setFlashContents(builder.build()));
+    const QByteArray flash = M7FlashBuilder().build();
+    QVERIFY(m7->setFlashContents(flash));
     const QByteArray chipId = QByteArray::fromHex("3a0046001951333033383837");
     m7->setChipId(chipId);
     const QList<EnumeratedDevice> devices = enumerateAll(backend, 0x0E3A);
@@ -292,13 +298,17 @@ void TestK3M7Adapter::m7ReadsFlashAndIdentifier()
     QCOMPARE(u32At(reply, 1), 0x58u);
     QCOMPARE(u32At(reply, 5), 0x1FFF7A10u);
     QCOMPARE(u32At(reply, 9), 12u);
+    QCOMPARE(reply.left(13), QByteArray::fromHex("00"
+                                                 "58000000"
+                                                 "107aff1f"
+                                                 "0c000000"));
     QCOMPARE(reply.mid(13, 12), chipId);
     QVERIFY(u32At(exchangeFrame(backend, handle, wordFrame(0x56, 0x1FFF7A10, 13)), 1) != 0x58);
     QVERIFY(u32At(exchangeFrame(backend, handle, wordFrame(0x56, 0x08004000, 53)), 1) != 0x58);
 
     reply = exchangeFrame(backend, handle, wordFrame(0x56, 0x08003FC0, 52));
     QCOMPARE(u32At(reply, 1), 0x58u);
-    QCOMPARE(reply.mid(13, 52), bytesAt(m7->flashContents(), 0x08003FC0, 52));
+    QCOMPARE(reply.mid(13, 52), bytesAt(flash, 0x08003FC0, 52));
     reply = exchangeFrame(backend, handle, wordFrame(0x56, 0x08004000, 16));
     QCOMPARE(reply.at(13), char(0x55));
     QCOMPARE(u32At(reply, 14), 0x08010000u);
@@ -367,8 +377,9 @@ void TestK3M7Adapter::builderInformationBlocks()
     QCOMPARE(u32At(block, 1), 0x08005000u);
     QCOMPARE(block.mid(5, 3), QByteArray("\x02\x03\x11", 3));
     QCOMPARE(u32At(block, 8), 5000u);
+    // The digest is the one of the bytes at the start address.
     QCOMPARE(block.mid(12, 16),
-             QCryptographicHash::hash(k3.effectiveImage(), QCryptographicHash::Md5));
+             QCryptographicHash::hash(bytesAt(flash, 0x08005000, 5000), QCryptographicHash::Md5));
     QCOMPARE(block.mid(28, 227), QByteArray(227, '\0'));
     QCOMPARE(block.at(255), char(0xAA));
     QCOMPARE(bytesAt(flash, 0x08004000, 1), QByteArray(1, char(0x55)));
@@ -378,19 +389,49 @@ void TestK3M7Adapter::builderInformationBlocks()
     QCOMPARE(bytesAt(k3.build(), 0x08004100, 256), QByteArray(256, char(0xFF)));
     k3.imageBytes = 131073;
     QVERIFY(k3.build().isEmpty());
+    // A given image: the largest a K3 holds, and one byte more.
+    const QByteArray largest(131072, char(0x5A));
+    k3.image = largest;
+    block = bytesAt(k3.build(), 0x08004100, 256);
+    QCOMPARE(block, QByteArray(256, char(0xFF))); // still lost
+    k3.firmwareLost = false;
+    flash = k3.build();
+    block = bytesAt(flash, 0x08004100, 256);
+    QCOMPARE(u32At(block, 8), 131072u);
+    QCOMPARE(block.mid(12, 16), QCryptographicHash::hash(largest, QCryptographicHash::Md5));
+    QCOMPARE(bytesAt(flash, 0x08005000, 131072), largest);
+    k3.image.append('\0');
+    QVERIFY(k3.build().isEmpty());
+    k3.image.clear();
+    k3.imageBytes = 5000;
+    for (const char *version : {"2.1", "2.256.0", "2.x.0"}) {
+        k3.version = QString::fromLatin1(version);
+        QString error;
+        QVERIFY2(k3.build(&error).isEmpty(), version);
+        QVERIFY(error.contains(QLatin1String(version)));
+    }
 
     M7FlashBuilder m7;
     m7.version = "1.0.4";
     flash = m7.build();
     QCOMPARE(flash.size(), 0x100000);
     block = bytesAt(flash, 0x08004000, 256);
+    QCOMPARE(block.at(0), char(0x55));
     QCOMPARE(u32At(block, 1), 0x08010000u);
     QCOMPARE(block.mid(5, 3), QByteArray("\x01\x00\x04", 3));
     QCOMPARE(u32At(block, 8), quint32(m7.imageBytes));
+    QCOMPARE(block.mid(12, 16), QCryptographicHash::hash(bytesAt(flash, 0x08010000, m7.imageBytes),
+                                                         QCryptographicHash::Md5));
+    QCOMPARE(block.mid(28, 227), QByteArray(227, '\0'));
     QCOMPARE(block.at(255), char(0xAA));
     QCOMPARE(bytesAt(flash, 0x08010000, m7.imageBytes), m7.effectiveImage());
     m7.firmwareLost = true;
     QCOMPARE(bytesAt(m7.build(), 0x08004000, 256), QByteArray(256, char(0xFF)));
+    // The image runs from 0x08010000 to the end of the 1 MiB at most.
+    m7.image = QByteArray(0xF0000, char(0x66));
+    QCOMPARE(bytesAt(m7.build(), 0x080FFFFF, 1), QByteArray(1, char(0x66)));
+    m7.image.append('\0');
+    QVERIFY(m7.build().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestK3M7Adapter)

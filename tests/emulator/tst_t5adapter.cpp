@@ -37,6 +37,7 @@ private slots:
     void wrongEchoFlipsOnlyTheEcho();
     void runStatusAndReboot();
     void unknownCommandGetsAnErrorCode();
+    void writtenSerialNumberMakesAValidT5Info();
 
     void builderNewLayoutAtDocumentedOffsets();
     void builderOldLayoutKeepsRecordsInConfig();
@@ -91,14 +92,20 @@ void TestT5Adapter::enumeratesAsT5WithoutInterface()
 void TestT5Adapter::readReplyLayout()
 {
     T5FlashBuilder builder;
+    builder.serial = QByteArray::fromHex("5c4b3a291807f6e5d4c3b2a1");
     QVERIFY(m_t5->setFlashContents(builder.build()));
     const QByteArray reply = exchangeFrame(*m_backend, m_handle, wordFrame(read, 0x08003FC0, 52));
     QCOMPARE(reply.size(), 65);
     QCOMPARE(u32At(reply, 1), ackData);
     QCOMPARE(u32At(reply, 5), 0x08003FC0u);
     QCOMPARE(u32At(reply, 9), 52u);
+    // The same header byte by byte: every field little-endian.
+    QCOMPARE(reply.left(13), QByteArray::fromHex("00"
+                                                 "58000000"
+                                                 "c03f0008"
+                                                 "34000000"));
     QCOMPARE(reply.at(13), char(0x55)); // T5Info start mark
-    QCOMPARE(reply.mid(14, 12), builder.serial);
+    QCOMPARE(reply.mid(14, 12), QByteArray::fromHex("5c4b3a291807f6e5d4c3b2a1"));
     // Reading T5Info whole takes 52 + 12 bytes; its last byte is the end mark.
     const QByteArray rest = exchangeFrame(*m_backend, m_handle, wordFrame(read, 0x08003FF4, 12));
     QCOMPARE(u32At(rest, 9), 12u);
@@ -114,8 +121,10 @@ void TestT5Adapter::readsOutsideTheFlashAreRefused()
         quint32 address;
         quint32 length;
     };
-    const Case cases[] = {{0x07FFFFFF, 4}, {0x080FFFF0, 52}, {0x08100000, 1},
-                          {0x08004000, 0}, {0x08004000, 53}, {0xFFFFFFF0, 32}};
+    // The last two: the T5 has no chip identifier, neither where the M7
+    // keeps one nor at address 0.
+    const Case cases[] = {{0x07FFFFFF, 4},  {0x080FFFF0, 52}, {0x08100000, 1},  {0x08004000, 0},
+                          {0x08004000, 53}, {0xFFFFFFF0, 32}, {0x1FFF7A10, 12}, {0x00000000, 4}};
     for (const Case &c : cases) {
         const QByteArray reply =
             exchangeFrame(*m_backend, m_handle, wordFrame(read, c.address, c.length));
@@ -270,11 +279,28 @@ void TestT5Adapter::unknownCommandGetsAnErrorCode()
     QVERIFY(u32At(reply, 1) != ackErase);
 }
 
+void TestT5Adapter::writtenSerialNumberMakesAValidT5Info()
+{
+    const QByteArray serial = QByteArray::fromHex("00112233445566778899aabb");
+    m_t5->writeSerialNumber(serial);
+    const QByteArray info = readFlash(0x08003FC0, 64);
+    QCOMPARE(info.size(), 64);
+    QCOMPARE(info.at(0), char(0x55));
+    QCOMPARE(info.mid(1, 12), serial);
+    QCOMPARE(info.at(63), char(0xAA));
+    // Only T5Info changes: the rest of sector 0 and sector 1 stay erased.
+    QCOMPARE(readFlash(0x08003F8C, 52), QByteArray(52, char(0xFF)));
+    QCOMPARE(readFlash(0x08004000, 52), QByteArray(52, char(0xFF)));
+}
+
 void TestT5Adapter::builderNewLayoutAtDocumentedOffsets()
 {
     T5FlashBuilder builder;
     builder.version = "5.6.2";
-    builder.imageBytes = 1000;
+    QByteArray image;
+    for (int i = 0; i < 1000; ++i)
+        image.append(char(i * 7 + 1));
+    builder.image = image;
     builder.bootMode = 3;
     builder.serial = QByteArray::fromHex("a1b2c3d4e5f60718293a4b5c");
     const QByteArray body = T5FlashBuilder::sampleBytes(15, 9);
@@ -332,7 +358,7 @@ void TestT5Adapter::builderNewLayoutAtDocumentedOffsets()
     QCOMPARE(u16At(macro, 64 + total), quint16(0x55AA));
 
     // Image at 0x08040000 followed by its end mark 0xAA55.
-    QCOMPARE(bytesAt(flash, 0x08040000, 1000), builder.effectiveImage());
+    QCOMPARE(bytesAt(flash, 0x08040000, 1000), image);
     QCOMPARE(u16At(bytesAt(flash, 0x08040000 + 1000, 2), 0), quint16(0xAA55));
     QCOMPARE(bytesAt(flash, 0x08040000 + 1002, 16), QByteArray(16, char(0xFF)));
 }
@@ -356,6 +382,7 @@ void TestT5Adapter::builderOldLayoutKeepsRecordsInConfig()
     QCOMPARE(int(config.at(0x164 + 100 + 4)), 3);
     QCOMPARE(u16At(bytesAt(flash, 0x08008000 + 64, 2), 0), quint16(0xAA55));
     QCOMPARE(u16At(bytesAt(flash, 0x08010000 + 64, 2), 0), quint16(0xAA55));
+    QCOMPARE(builder.effectiveImage().size(), 2000);
     QCOMPARE(bytesAt(flash, 0x08020000, 2000), builder.effectiveImage());
     QCOMPARE(u16At(bytesAt(flash, 0x08020000 + 2000, 2), 0), quint16(0xAA55));
     QCOMPARE(bytesAt(flash, 0x08040000, 64), QByteArray(64, char(0xFF)));
@@ -403,6 +430,8 @@ void TestT5Adapter::builderRefusesWhatDoesNotFit()
     builder.version = "5.4.0";
     builder.imageBytes = 0x40000 - 1; // old layout: sectors 5 and 6
     QVERIFY(builder.build().isEmpty());
+    builder.imageBytes = 0x40000 - 2;
+    QCOMPARE(builder.build().size(), 0x100000);
     builder.imageBytes = 1000;
     builder.records = {T5FlashBuilder::macroRecord(2, "big", QByteArray(0x3F1D - 0x164, 'b'))};
     QVERIFY(builder.build().isEmpty()); // records run past T5Config's tail area

@@ -1,10 +1,8 @@
 #include "testpackage.h"
 
+#include "opensslcipher.h"
+
 #include <QCryptographicHash>
-
-#include <openssl/evp.h>
-
-#include <memory>
 
 namespace TestPackage {
 
@@ -28,25 +26,10 @@ QByteArray plaintext(const Contents &contents)
 
 QByteArray encrypt(const QByteArray &plain)
 {
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> context(EVP_CIPHER_CTX_new(),
-                                                                            EVP_CIPHER_CTX_free);
-    if (!context)
-        return {};
-    const auto *key = reinterpret_cast<const unsigned char *>(packageKey);
-    if (EVP_EncryptInit_ex(context.get(), EVP_aes_128_ecb(), nullptr, key, nullptr) != 1)
-        return {};
-    // PKCS#7 padding is OpenSSL's default for block ciphers.
-    QByteArray output(plain.size() + 16, '\0');
-    int written = 0;
-    int finalWritten = 0;
-    auto *out = reinterpret_cast<unsigned char *>(output.data());
-    if (EVP_EncryptUpdate(context.get(), out, &written,
-                          reinterpret_cast<const unsigned char *>(plain.constData()),
-                          plain.size()) != 1 ||
-        EVP_EncryptFinal_ex(context.get(), out + written, &finalWritten) != 1)
-        return {};
-    output.resize(written + finalWritten);
-    return output;
+    bool encrypted = false;
+    const QByteArray ciphertext = OpenSslCipher::encrypt(
+        plain, QByteArray(packageKey), QByteArray(), 0 /* ECB */, true, &encrypted);
+    return encrypted ? ciphertext : QByteArray();
 }
 
 QByteArray build(const Contents &contents)
@@ -71,6 +54,23 @@ QByteArray patternImage(int sizeBytes, quint8 seed)
         image[index] = char((state >> 16) % 0xFF);
     }
     return image;
+}
+
+QByteArray informationBlock(quint32 startAddress, quint8 major, quint8 minor, quint8 patch,
+                            const QByteArray &image)
+{
+    QByteArray block(256, '\0');
+    block[0] = char(0x55);
+    for (int index = 0; index < 4; ++index) {
+        block[1 + index] = char((startAddress >> (8 * index)) & 0xFF);
+        block[8 + index] = char((quint32(image.size()) >> (8 * index)) & 0xFF);
+    }
+    block[5] = char(major);
+    block[6] = char(minor);
+    block[7] = char(patch);
+    block.replace(12, 16, QCryptographicHash::hash(image, QCryptographicHash::Md5));
+    block[255] = char(0xAA);
+    return block;
 }
 
 } // namespace TestPackage

@@ -30,4 +30,10 @@ QByteArray buildWithWrongTrailer(const Contents &contents);
 // An image whose bytes differ from chunk to chunk and from erased flash.
 QByteArray patternImage(int sizeBytes, quint8 seed = 0x11);
 
+// The 256-byte firmware-information block an update writes for the image,
+// byte by byte from its layout table: 0x55, u32 start address, version,
+// u32 image size, MD5 of the image, zeros, 0xAA at byte 255.
+QByteArray informationBlock(quint32 startAddress, quint8 major, quint8 minor, quint8 patch,
+                            const QByteArray &image);
+
 } // namespace TestPackage

@@ -11,7 +11,6 @@
 #include "k3m7flashbuilder.h"
 #include "m7adapter.h"
 #include "m7device.h"
-#include "recordingbackend.h"
 #include "testpackage.h"
 
 #include <QCryptographicHash>
@@ -91,22 +90,6 @@ quint32 le32(const QByteArray &bytes, int offset)
     return value;
 }
 
-// The firmware-information block, byte by byte from its layout table.
-QByteArray informationBlock(quint32 startAddress, quint8 major, quint8 minor, quint8 patch,
-                            const QByteArray &image)
-{
-    QByteArray block(blockBytes, '\0');
-    block[0] = char(0x55);
-    putLe32(&block, 1, startAddress);
-    block[5] = char(major);
-    block[6] = char(minor);
-    block[7] = char(patch);
-    putLe32(&block, 8, quint32(image.size()));
-    block.replace(12, 16, QCryptographicHash::hash(image, QCryptographicHash::Md5));
-    block[255] = char(0xAA);
-    return block;
-}
-
 QByteArray flashAt(const QByteArray &flash, quint32 address, int count)
 {
     return flash.mid(int(address - flashBase), count);
@@ -179,6 +162,41 @@ QByteArray m7Package(qint8 major, const QByteArray &image, quint8 minor = 4, qui
     return TestPackage::build({"Brivane_M7", major, minor, patch, image});
 }
 
+// The emulator, keeping a copy of every report the host writes: the
+// adapters do not look at every byte of a frame (the zero padding, for one),
+// so the frames the device code sends are checked byte by byte here.
+class RecordingEmulatorBackend : public EmulatorBackend
+{
+public:
+    using EmulatorBackend::EmulatorBackend;
+
+    // Reports written since the last clear(), report id byte included.
+    QList<QByteArray> writtenReports() const
+    {
+        QMutexLocker locker(&reportsLock);
+        return reports;
+    }
+
+    void clear()
+    {
+        QMutexLocker locker(&reportsLock);
+        reports.clear();
+    }
+
+    int write(Handle handle, const unsigned char *data, size_t length) override
+    {
+        {
+            QMutexLocker locker(&reportsLock);
+            reports.append(QByteArray(reinterpret_cast<const char *>(data), int(length)));
+        }
+        return EmulatorBackend::write(handle, data, length);
+    }
+
+private:
+    mutable QMutex reportsLock;
+    QList<QByteArray> reports;
+};
+
 // A flash with an old firmware whose image reaches into sector 7, so every
 // sector an update could forget to erase holds old data.
 QByteArray m7FlashWithLargeOldFirmware()
@@ -237,10 +255,10 @@ private:
     M7Adapter *plugM7(const QByteArray &flash);
     template <typename Device> std::unique_ptr<Device> makeDevice();
     bool openTransport(quint16 productId);
+    std::unique_ptr<BaseDevice> openBootLoader(bool k3, const QByteArray &flash);
     QString writeFile(const QString &name, const QByteArray &bytes);
 
-    EmulatorBackend *emulator = nullptr;
-    RecordingBackend *recorder = nullptr;
+    RecordingEmulatorBackend *emulator = nullptr;
     QTemporaryDir workDirectory;
     EmulatedAdapter *adapter = nullptr;
     int adapterCounter = 0;
@@ -250,9 +268,8 @@ void K3M7DeviceTest::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true);
     QVERIFY(workDirectory.isValid());
-    emulator = new EmulatorBackend(this);
-    recorder = new RecordingBackend(emulator, this);
-    HidBackend::install(recorder);
+    emulator = new RecordingEmulatorBackend(this);
+    HidBackend::install(emulator);
     previousHandler = qInstallMessageHandler(recordMessage);
 }
 
@@ -267,7 +284,7 @@ void K3M7DeviceTest::cleanup()
     if (adapter)
         emulator->unplug(adapter);
     adapter = nullptr;
-    recorder->clear();
+    emulator->clear();
     clearLog();
 }
 
@@ -307,6 +324,19 @@ template <typename Device> std::unique_ptr<Device> K3M7DeviceTest::makeDevice()
 bool K3M7DeviceTest::openTransport(quint16 productId)
 {
     return BridgeUSB::instance()->open(vendorId, productId, -1);
+}
+
+// A K3 (as 0xB275) or an M7 holding flash, opened on the transport as the
+// update finds it, with a new model object; nullptr when that failed.
+std::unique_ptr<BaseDevice> K3M7DeviceTest::openBootLoader(bool k3, const QByteArray &flash)
+{
+    if (k3 ? !plugK3(k3BootId, k3BootId, flash) : !plugM7(flash))
+        return nullptr;
+    if (!openTransport(k3 ? k3BootId : m7Id))
+        return nullptr;
+    if (k3)
+        return makeDevice<K3Device>();
+    return makeDevice<M7Device>();
 }
 
 QString K3M7DeviceTest::writeFile(const QString &name, const QByteArray &bytes)
@@ -358,7 +388,7 @@ void K3M7DeviceTest::k3ApplicationIsSwitchedToItsBootLoader()
     // The request: report id, 0x04, 0x5B, address 0, length 1, data byte 0.
     const QByteArray expectedRequest =
         QByteArray::fromHex("00045b000000000100") + QByteArray(56, '\0');
-    const QList<QByteArray> reports = recorder->writtenReports();
+    const QList<QByteArray> reports = emulator->writtenReports();
     QVERIFY(!reports.isEmpty());
     QCOMPARE(reports.first(), expectedRequest);
 }
@@ -392,7 +422,12 @@ void K3M7DeviceTest::k3FoundDirectlyAsBootLoader()
     QVERIFY(device->tryConnected());
     QCOMPARE(device->pid(), double(productId));
     QCOMPARE(device->version(), QStringLiteral("2.1.0"));
-    for (const QByteArray &report : recorder->writtenReports())
+    QCOMPARE(k3->bootLoaderRequests(), 0);
+    // The first request reads the configuration block: 0x56, 0x08004000, 56 bytes.
+    const QList<QByteArray> reports = emulator->writtenReports();
+    QVERIFY(!reports.isEmpty());
+    QCOMPARE(reports.first(), QByteArray::fromHex("000456004000083800") + QByteArray(56, '\0'));
+    for (const QByteArray &report : reports)
         QVERIFY(quint8(report.at(2)) != 0x5B);
 }
 
@@ -402,7 +437,7 @@ void K3M7DeviceTest::k3NotFound()
     auto k3 = makeDevice<K3Device>();
     QVERIFY(!k3->tryConnected());
     QVERIFY(!k3->connected());
-    QVERIFY(recorder->writtenReports().isEmpty());
+    QVERIFY(emulator->writtenReports().isEmpty());
 }
 
 void K3M7DeviceTest::m7ConnectionFollowsTheAdapter()
@@ -476,6 +511,10 @@ void K3M7DeviceTest::k3ConfigurationRead()
     QFETCH(QString, warning);
     if (!warning.isEmpty())
         QVERIFY(logged(warning));
+    for (const char *other : {"DeviceError_FirmwareLost", "DeviceError_HardwareFailure"}) {
+        if (warning != QLatin1String(other))
+            QVERIFY2(!logged(QLatin1String(other)), other);
+    }
     QCOMPARE(device->progress(), 0.0);
 }
 
@@ -505,7 +544,7 @@ void K3M7DeviceTest::k3BootFlagIsCleared()
     QVERIFY2(logged(logLine), qPrintable(logLine));
     if (flag == 1) {
         // The write is the adapter's own reply with the write code and a clear flag.
-        const QByteArray write = recorder->writtenReports().last();
+        const QByteArray write = emulator->writtenReports().last();
         QCOMPARE(write.left(10), QByteArray::fromHex("00045c00000000010000"));
     }
 }
@@ -551,19 +590,9 @@ void K3M7DeviceTest::readsAreChunkedWithProgress()
     QFETCH(QList<int>, chunks);
     const bool k3 = model == QLatin1String("K3");
     const quint32 address = k3 ? k3ImageAddress + 10 : m7ImageAddress + 10;
-    QByteArray flash;
-    std::unique_ptr<BaseDevice> device;
-    if (k3) {
-        flash = K3FlashBuilder().build();
-        QVERIFY(plugK3(k3BootId, k3BootId, flash));
-        QVERIFY(openTransport(k3BootId));
-        device = makeDevice<K3Device>();
-    } else {
-        flash = M7FlashBuilder().build();
-        QVERIFY(plugM7(flash));
-        QVERIFY(openTransport(m7Id));
-        device = makeDevice<M7Device>();
-    }
+    const QByteArray flash = k3 ? K3FlashBuilder().build() : M7FlashBuilder().build();
+    const std::unique_ptr<BaseDevice> device = openBootLoader(k3, flash);
+    QVERIFY(device);
     QSignalSpy progressSpy(device.get(), &BaseDevice::progressChanged);
 
     QByteArray destination(length, '\0');
@@ -577,7 +606,7 @@ void K3M7DeviceTest::readsAreChunkedWithProgress()
 
     // The requests: K3 {0x00, 0x04, 0x56, u32 address, u16 length},
     // M7 {0x00, u32 0x56, u32 address, u32 length}.
-    const QList<QByteArray> reports = recorder->writtenReports();
+    const QList<QByteArray> reports = emulator->writtenReports();
     QCOMPARE(reports.size(), chunks.size());
     quint32 expectedAddress = address;
     for (int index = 0; index < chunks.size(); ++index) {
@@ -636,7 +665,7 @@ void K3M7DeviceTest::k3PackageIsFlashed()
 
     const QByteArray after = k3->flashContents();
     QCOMPARE(flashAt(after, k3InformationAddress, blockBytes),
-             informationBlock(k3ImageAddress, 3, 10, 250, image));
+             TestPackage::informationBlock(k3ImageAddress, 3, 10, 250, image));
     QCOMPARE(flashAt(after, k3ImageAddress, imageSize), image);
     // The blocks around the information block share its flash page.
     QCOMPARE(flashAt(after, k3ConfigurationAddress, blockBytes),
@@ -651,7 +680,7 @@ void K3M7DeviceTest::k3PackageIsFlashed()
     QCOMPARE(erased.at(0).size, quint32(imageSize));
     QCOMPARE(erased.at(1).address, k3InformationAddress);
     QCOMPARE(erased.at(1).size, quint32(blockBytes));
-    const QByteArray firstErase = recorder->writtenReports().first();
+    const QByteArray firstErase = emulator->writtenReports().first();
     QByteArray expectedErase = QByteArray::fromHex("000455000000000800");
     expectedErase += QByteArray(56, '\0');
     putLe32(&expectedErase, 9, k3ImageAddress);
@@ -685,7 +714,7 @@ void K3M7DeviceTest::m7PackageIsFlashed()
     auto device = makeDevice<M7Device>();
     QVERIFY(device->tryConnected());
     QCOMPARE(device->version(), QStringLiteral("1.3.0"));
-    recorder->clear();
+    emulator->clear();
     const QByteArray image = TestPackage::patternImage(imageSize, 0x37);
     const QString path = writeFile(QStringLiteral("m7.rfw"), m7Package(qint8(major), image, 0, 9));
 
@@ -702,7 +731,7 @@ void K3M7DeviceTest::m7PackageIsFlashed()
 
     const QByteArray after = m7->flashContents();
     QCOMPARE(flashAt(after, m7InformationAddress, blockBytes),
-             informationBlock(m7ImageAddress, quint8(major), 0, 9, image));
+             TestPackage::informationBlock(m7ImageAddress, quint8(major), 0, 9, image));
     QCOMPARE(flashAt(after, m7ImageAddress, imageSize), image);
     // The factory area in sector 0 is never touched.
     QCOMPARE(flashAt(after, 0x08003FC0, 64), flashAt(before, 0x08003FC0, 64));
@@ -710,14 +739,14 @@ void K3M7DeviceTest::m7PackageIsFlashed()
     // One erase frame: code 0x55, address 0, two sectors (1 and 4).
     QByteArray expectedErase = QByteArray::fromHex("00550000000000000002000000010400");
     expectedErase += QByteArray(65 - expectedErase.size(), '\0');
-    QCOMPARE(recorder->writtenReports().first(), expectedErase);
+    QCOMPARE(emulator->writtenReports().first(), expectedErase);
 
     // The information block first, then the image.
     const QList<double> expectedProgress =
         progressSteps({blockBytes, imageSize}, m7ChunkBytes) + QList<double>{0.0} +
         progressSteps({blockBytes}, m7ChunkBytes) + QList<double>{0.0};
     QVERIFY(sameSteps(valuesOf(progress), expectedProgress));
-    const QByteArray firstWrite = recorder->writtenReports().at(1);
+    const QByteArray firstWrite = emulator->writtenReports().at(1);
     QCOMPARE(le32(firstWrite, 1), 0x57u);
     QCOMPARE(le32(firstWrite, 5), m7InformationAddress);
 }
@@ -755,7 +784,7 @@ void K3M7DeviceTest::m7EraseCoversEverySectorTheImageTouches()
 
     for (int sector = 0; sector < 12; ++sector)
         QCOMPARE(m7->erasesOfSector(sector), sectors.contains(sector) ? 1 : 0);
-    const QByteArray eraseFrame = recorder->writtenReports().first();
+    const QByteArray eraseFrame = emulator->writtenReports().first();
     QCOMPARE(int(le32(eraseFrame, 9)), sectors.size());
     for (int index = 0; index < sectors.size(); ++index)
         QCOMPARE(int(quint8(eraseFrame.at(13 + index))), sectors.at(index));
@@ -831,19 +860,9 @@ void K3M7DeviceTest::refusedPackagesLeaveTheFlashAlone()
     QFETCH(QByteArray, file);
     QFETCH(bool, missing);
     const bool k3 = model == QLatin1String("K3");
-    std::unique_ptr<BaseDevice> device;
-    QByteArray before;
-    if (k3) {
-        before = K3FlashBuilder().build();
-        QVERIFY(plugK3(k3BootId, k3BootId, before));
-        QVERIFY(openTransport(k3BootId));
-        device = makeDevice<K3Device>();
-    } else {
-        before = M7FlashBuilder().build();
-        QVERIFY(plugM7(before));
-        QVERIFY(openTransport(m7Id));
-        device = makeDevice<M7Device>();
-    }
+    const QByteArray before = k3 ? K3FlashBuilder().build() : M7FlashBuilder().build();
+    const std::unique_ptr<BaseDevice> device = openBootLoader(k3, before);
+    QVERIFY(device);
     const QString path = missing ? workDirectory.filePath(QStringLiteral("absent.rfw"))
                                  : writeFile(QStringLiteral("refused.rfw"), file);
     QVERIFY(!path.isEmpty());
@@ -859,7 +878,7 @@ void K3M7DeviceTest::refusedPackagesLeaveTheFlashAlone()
     QFETCH(QString, warning);
     QVERIFY2(logged(warning), qPrintable(warning));
     QCOMPARE(busyValuesOf(busy), (QList<bool>{true, false}));
-    QVERIFY(recorder->writtenReports().isEmpty());
+    QVERIFY(emulator->writtenReports().isEmpty());
     QCOMPARE(adapter->flashContents(), before);
 }
 
@@ -925,7 +944,7 @@ void K3M7DeviceTest::m7InterruptedUpdateIsNotReportedAsSuccess()
     QCOMPARE(device->version(), QStringLiteral("1.3.0"));
     // The block written first looks valid; only the write's own result tells.
     QCOMPARE(flashAt(m7->flashContents(), m7InformationAddress, blockBytes),
-             informationBlock(m7ImageAddress, 2, 8, 8, image));
+             TestPackage::informationBlock(m7ImageAddress, 2, 8, 8, image));
 }
 
 void K3M7DeviceTest::faultsEndInUpdateError_data()
@@ -952,21 +971,14 @@ void K3M7DeviceTest::faultsEndInUpdateError()
     QFETCH(QString, model);
     QFETCH(QString, fault);
     const bool k3 = model == QLatin1String("K3");
-    std::unique_ptr<BaseDevice> device;
     const QByteArray oldImage = TestPackage::patternImage(20000, 0x01);
-    if (k3) {
-        K3FlashBuilder builder;
-        builder.image = oldImage;
-        QVERIFY(plugK3(k3BootId, k3BootId, builder.build()));
-        QVERIFY(openTransport(k3BootId));
-        device = makeDevice<K3Device>();
-    } else {
-        M7FlashBuilder builder;
-        builder.image = oldImage;
-        QVERIFY(plugM7(builder.build()));
-        QVERIFY(openTransport(m7Id));
-        device = makeDevice<M7Device>();
-    }
+    K3FlashBuilder k3Flash;
+    k3Flash.image = oldImage;
+    M7FlashBuilder m7Flash;
+    m7Flash.image = oldImage;
+    const std::unique_ptr<BaseDevice> device =
+        openBootLoader(k3, k3 ? k3Flash.build() : m7Flash.build());
+    QVERIFY(device);
     BridgeUSB::instance()->setReplyTimeoutMs(shortReplyTimeoutMs);
     const QByteArray image = TestPackage::patternImage(3000, 0x02);
     const QString path =
@@ -999,9 +1011,8 @@ void K3M7DeviceTest::m7LostEraseRequestIsNotWaitedFor()
 {
     M7FlashBuilder builder;
     builder.image = TestPackage::patternImage(20000, 0x03);
-    QVERIFY(plugM7(builder.build()));
-    QVERIFY(openTransport(m7Id));
-    auto device = makeDevice<M7Device>();
+    const std::unique_ptr<BaseDevice> device = openBootLoader(false, builder.build());
+    QVERIFY(device);
     const QString path = writeFile(QStringLiteral("m7-lost-erase.rfw"),
                                    m7Package(2, TestPackage::patternImage(3000, 0x04)));
     EmulatedAdapter::Faults faults;

@@ -10,11 +10,6 @@ QString vectorsDirectory()
     return qEnvironmentVariable("BRIVANE_VECTORS_DIR");
 }
 
-QString sourceDirectory()
-{
-    return qEnvironmentVariable("BRIVANE_SOURCE_DIR");
-}
-
 QByteArray readWholeFile(const QString &path)
 {
     QFile file(path);

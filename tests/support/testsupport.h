@@ -8,10 +8,7 @@ namespace TestSupport {
 // Folder with the published test vectors, set by CTest; empty when unknown.
 QString vectorsDirectory();
 
-// Source tree root, set by CTest.
-QString sourceDirectory();
-
-// Reads a whole file; fails the calling test (QVERIFY-style) through an empty result.
+// Reads a whole file; empty when it cannot be read.
 QByteArray readWholeFile(const QString &path);
 
 // Parses hexadecimal text, ignoring white space.

@@ -51,8 +51,12 @@ void BaseDeviceTest::settersEmitOnlyOnChange()
     QVERIFY(!device.set_progress(0.5));
     QCOMPARE(progressSpy.count(), 1);
     QCOMPARE(progressSpy.at(0).at(0).toDouble(), 0.5);
+    QCOMPARE(device.progress(), 0.5);
     QVERIFY(!device.set_progress(device.progress()));
     QCOMPARE(progressSpy.count(), 1);
+    // Equality is exact: a step too small for a fuzzy comparison still counts.
+    QVERIFY(device.set_progress(0.5 + 1e-13));
+    QCOMPARE(progressSpy.count(), 2);
 
     QVERIFY(device.set_version(QStringLiteral("5.5.0")));
     QVERIFY(!device.set_version(QStringLiteral("5.5.0")));
@@ -158,7 +162,7 @@ void BaseDeviceTest::firmwareInfoFollowsSelectedEntry()
     // An entry without "info" and an index of -1 both empty the text.
     QVERIFY(device.set_firmwareIndex(1));
     QCOMPARE(device.currentfirmwareInfo(), QString());
-    device.set_firmwareIndex(0);
+    QVERIFY(device.set_firmwareIndex(0));
     QVERIFY(device.set_firmwareIndex(-1));
     QCOMPARE(device.currentfirmwareInfo(), QString());
     QCOMPARE(infoSpy.count(), 4);
@@ -187,15 +191,23 @@ void BaseDeviceTest::flashPlanKeepsSegmentsInsideDataArea()
     QCOMPARE(plan->eraseCount, 0u);
     QCOMPARE(plan->sumOfSegmentSizes(), 0u);
 
-    // 300 KiB from slot 1 run on through slots 2 and 3.
-    QByteArray large(300 * 1024, '\0');
-    for (int index = 0; index < large.size(); ++index)
-        large[index] = char(index * 7);
+    // 300 KiB (0x4B000) from slot 1 run on through slots 2 and 3. Each
+    // 128 KiB part has a byte of its own and none is zero, so a part copied
+    // to the wrong slot, or not at all, differs from the zero-filled plan.
+    const QByteArray large =
+        QByteArray(0x20000, '\xA1') + QByteArray(0x20000, '\xA2') + QByteArray(0xB000, '\xA3');
     QVERIFY(plan->setSegment(0, 0x08004000, QByteArray(0x4000, '\x11')));
     QVERIFY(plan->setSegment(1, 0x08040000, large));
-    QCOMPARE(plan->slotData(1)[0], uint8_t(large[0]));
-    QCOMPARE(plan->slotData(3)[0], uint8_t(large[2 * 0x20000]));
-    QCOMPARE(plan->sumOfSegmentSizes(), uint32_t(0x4000 + large.size()));
+    QCOMPARE(plan->slotData(0)[0x3FFF], uint8_t(0x11));
+    QCOMPARE(plan->slotData(0)[0x4000], uint8_t(0));
+    QCOMPARE(plan->slotData(1)[0], uint8_t(0xA1));
+    QCOMPARE(plan->slotData(2)[0], uint8_t(0xA2));
+    QCOMPARE(plan->slotData(3)[0], uint8_t(0xA3));
+    QCOMPARE(plan->slotData(3)[0xAFFF], uint8_t(0xA3));
+    QCOMPARE(plan->slotData(3)[0xB000], uint8_t(0));
+    QCOMPARE(plan->segments[1].address, 0x08040000u);
+    QCOMPARE(plan->segments[1].size, 0x4B000u);
+    QCOMPARE(plan->sumOfSegmentSizes(), 0x4F000u);
 
     // Slot 14 holds at most 128 KiB; one byte more ends past the data area.
     QVERIFY(!plan->setSegment(14, 0x08000000, QByteArray(0x20001, '\0')));

@@ -7,8 +7,8 @@
 #include "global.h"
 #include "hidbackend.h"
 #include "t5adapter.h"
+#include "t5adapterstates.h"
 #include "t5device.h"
-#include "t5flashbuilder.h"
 
 #include <QSettings>
 #include <QSignalSpy>
@@ -69,6 +69,27 @@ QByteArray newMacroBlock(const QByteArray &header64, const QByteArray &records, 
     return block + records + QByteArray::fromHex("aa55");
 }
 
+// The documented empty macro block: length 66, no records, end mark at 64.
+QByteArray emptyMacroBlock()
+{
+    QByteArray block(66, '\0');
+    block[0] = 66;
+    block.replace(64, 2, QByteArray::fromHex("aa55"));
+    return block;
+}
+
+// An adapter on that "major.minor.patch" version, in the layout of that version.
+AdapterState stateAt(const QString &version)
+{
+    const QStringList parts = version.split('.');
+    AdapterState state;
+    state.major = parts.at(0).toInt();
+    state.minor = parts.at(1).toInt();
+    state.patch = parts.at(2).toInt();
+    state.newLayout = state.major > 5 || (state.major == 5 && state.minor >= 5);
+    return state;
+}
+
 // The body of a backup as the adapter's flash from 0x08004000 holds it.
 QByteArray bodyOf(const QByteArray &flash, bool withMacroArea)
 {
@@ -123,6 +144,8 @@ private:
     QVector<int> eraseCounts() const;
     static QVector<int> erasedOnce(const QList<int> &sectorList);
     void writeSettings(const QMap<QString, QString> &values);
+    void verifyRefusedUntouched(const QSignalSpy &errors, const QString &error,
+                                const QByteArray &before);
 
     EmulatorBackend *backend = nullptr;
     QTemporaryDir workDirectory;
@@ -209,6 +232,18 @@ void T5DeviceTest::writeSettings(const QMap<QString, QString> &values)
     for (auto it = values.cbegin(); it != values.cend(); ++it)
         settings.setValue(it.key(), it.value());
     settings.sync();
+}
+
+// The one error, and nothing erased, written or changed on the adapter.
+void T5DeviceTest::verifyRefusedUntouched(const QSignalSpy &errors, const QString &error,
+                                          const QByteArray &before)
+{
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.at(0).at(0).toString(), error);
+    QCOMPARE(adapter->erasesReceived(), 0);
+    QCOMPARE(adapter->writesReceived(), 0);
+    QCOMPARE(adapter->flashContents(), before);
+    QVERIFY(!device->busying());
 }
 
 // ---------------------------------------------------------------------------
@@ -327,8 +362,10 @@ void T5DeviceTest::updateWritesLayoutOfTargetVersion()
     // The data blocks are not touched by an update.
     QCOMPARE(after.mid(blockAOffset, 0x18000), before.mid(blockAOffset, 0x18000));
 
-    // One progress run over configuration and image, back to 0 at the end.
-    QVERIFY(progress.count() > 10);
+    // One progress run over configuration and image, back to 0 at the end:
+    // 52-byte chunks, 316 for the 16,384 configuration bytes and 97 for the
+    // 5,002 bytes of image and end mark.
+    QCOMPARE(progress.count(), 316 + 97 + 1);
     double previous = 0.0;
     for (int index = 0; index + 1 < progress.count(); ++index) {
         const double value = progress.at(index).at(0).toDouble();
@@ -404,12 +441,8 @@ void T5DeviceTest::updateRefusesBeforeErasing()
     else
         device->updateFirmwareFile(path, version);
 
-    QCOMPARE(errors.count(), 1);
-    QTEST(errors.at(0).at(0).toString(), "error");
-    QCOMPARE(adapter->erasesReceived(), 0);
-    QCOMPARE(adapter->writesReceived(), 0);
-    QCOMPARE(adapter->flashContents(), before);
-    QVERIFY(!device->busying());
+    QFETCH(QString, error);
+    verifyRefusedUntouched(errors, error, before);
 }
 
 void T5DeviceTest::migrationsFollowThresholds_data()
@@ -446,12 +479,7 @@ void T5DeviceTest::migrationsFollowThresholds()
     QFETCH(bool, firmwareLost);
     QFETCH(QString, target);
     QFETCH(QStringList, migrations);
-    const QStringList current = adapterVersion.split('.');
-    AdapterState state;
-    state.newLayout = false;
-    state.major = current.at(0).toInt();
-    state.minor = current.at(1).toInt();
-    state.patch = current.at(2).toInt();
+    AdapterState state = stateAt(adapterVersion); // old layout: all are below 5.5.0
     state.firmwareEndMark = !firmwareLost;
     state.macroRecords = macroRecord(90, 2, "jump", 1) + macroRecord(100, 3, "dash", 2);
     state.macroCount = 2;
@@ -553,10 +581,7 @@ void T5DeviceTest::factoryRestoreWritesFactoryContents()
     QCOMPARE(after.mid(0xC000, 0x4000), before.mid(0xC000, 0x4000));
     QCOMPARE(after.mid(blockBOffset, 66), blockB);
     if (newLayout) {
-        QByteArray macro(66, '\0');
-        macro[0] = 66;
-        macro.replace(64, 2, QByteArray::fromHex("aa55"));
-        QCOMPARE(after.mid(sector5Offset, 66), macro);
+        QCOMPARE(after.mid(sector5Offset, 66), emptyMacroBlock());
         QCOMPARE(after.mid(sector6Offset, firmware.size() + 2), withEndMark(firmware));
     } else {
         QCOMPARE(after.mid(sector5Offset, firmware.size() + 2), withEndMark(firmware));
@@ -799,11 +824,7 @@ void T5DeviceTest::restoreOldBackupOntoNewLayout()
     old.macroCount = recordCount;
     const QByteArray body = bodyOf(flash(old), false);
 
-    AdapterState state;
-    const QStringList parts = adapterVersion.split('.');
-    state.minor = parts.at(1).toInt();
-    state.patch = parts.at(2).toInt();
-    plug(state);
+    plug(stateAt(adapterVersion));
     QVERIFY(connectDevice());
     const QByteArray before = adapter->flashContents();
     const QString path = writeFile(QStringLiteral("old.bkp"), backupFile(body, serialText));
@@ -840,8 +861,10 @@ void T5DeviceTest::restoreOldBackupOntoNewLayout()
     const QByteArray expectedMacro =
         newMacroBlock(QByteArray(64, '\0'), expectedRecords, recordCount);
     QCOMPARE(after.mid(sector5Offset, expectedMacro.size()), expectedMacro);
-    if (recordCount == 0)
+    if (recordCount == 0) {
         QCOMPARE(expectedMacro.size(), 66);
+        QCOMPARE(after.mid(sector5Offset, 66), emptyMacroBlock());
+    }
     if (converted && recordCount > 0) {
         // A 100-byte record of format 2 becomes 147 bytes with byte 0x54 = 1.
         const QByteArray first = after.mid(sector5Offset + 64, 147);
@@ -893,11 +916,7 @@ void T5DeviceTest::restoreNewBackup()
     saved.macroCount = records.size();
     const QByteArray body = bodyOf(flash(saved), true);
 
-    AdapterState state;
-    const QStringList parts = adapterVersion.split('.');
-    state.minor = parts.at(1).toInt();
-    state.patch = parts.at(2).toInt();
-    plug(state);
+    plug(stateAt(adapterVersion));
     QVERIFY(connectDevice());
     const QByteArray before = adapter->flashContents();
     const QString path = writeFile(QStringLiteral("new.bkp"), backupFile(body, serialText));
@@ -1013,12 +1032,7 @@ void T5DeviceTest::restoreRefusesBeforeErasing()
 {
     QFETCH(QString, adapterVersion);
     QFETCH(QByteArray, file);
-    const QStringList parts = adapterVersion.split('.');
-    AdapterState state;
-    state.minor = parts.at(1).toInt();
-    state.patch = parts.at(2).toInt();
-    state.newLayout = state.minor >= 5;
-    plug(state);
+    plug(stateAt(adapterVersion));
     QVERIFY(connectDevice());
     const QByteArray before = adapter->flashContents();
     const QString path = writeFile(QStringLiteral("refused.bkp"), file);
@@ -1026,12 +1040,8 @@ void T5DeviceTest::restoreRefusesBeforeErasing()
 
     device->dataRestoreFile(path);
 
-    QCOMPARE(errors.count(), 1);
-    QTEST(errors.at(0).at(0).toString(), "error");
-    QCOMPARE(adapter->erasesReceived(), 0);
-    QCOMPARE(adapter->writesReceived(), 0);
-    QCOMPARE(adapter->flashContents(), before);
-    QVERIFY(!device->busying());
+    QFETCH(QString, error);
+    verifyRefusedUntouched(errors, error, before);
 }
 
 void T5DeviceTest::faultsAreReportedAndLeaveDeviceIdle_data()

@@ -13,6 +13,8 @@ namespace {
 
 constexpr quint16 brivaneVendorId = 0x0E3A;
 constexpr quint16 productId = 0xB373;
+// A failed open is tried once more after this delay.
+constexpr int openRetryDelayMs = 1000;
 
 // Answers every report with the same bytes, except that byte 63 tells on
 // which interface the report arrived (0xFF for none), so a test can see
@@ -47,10 +49,17 @@ private:
 
 QByteArray request(char marker)
 {
-    QByteArray bytes(BridgeUSB::reportSizeBytes, '\0');
+    QByteArray bytes(65, '\0');
     for (int i = 1; i < 63; ++i)
         bytes[i] = char(marker + i);
     return bytes;
+}
+
+EmulatedAdapter::Faults fault(int EmulatedAdapter::Faults::*field, int value)
+{
+    EmulatedAdapter::Faults faults;
+    faults.*field = value;
+    return faults;
 }
 
 } // namespace
@@ -61,6 +70,21 @@ class TransportTest : public QObject
 
     std::unique_ptr<EmulatorBackend> backend;
     BridgeUSB *bridge = nullptr;
+
+    // An echo adapter without an interface part, plugged at once.
+    TaggingEchoAdapter *plugEcho()
+    {
+        return backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("echo"), productId, -1);
+    }
+
+    // The same, with these faults, opened on the transport; nullptr when it
+    // could not be opened.
+    TaggingEchoAdapter *openEcho(const EmulatedAdapter::Faults &faults = {})
+    {
+        TaggingEchoAdapter *adapter = plugEcho();
+        adapter->setFaults(faults);
+        return bridge->open(brivaneVendorId, productId, -1) ? adapter : nullptr;
+    }
 
 private slots:
     void init()
@@ -81,10 +105,9 @@ private slots:
 
     void exchangesWholeReports()
     {
-        backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("echo"), productId, -1);
-        QVERIFY(bridge->open(brivaneVendorId, productId, -1));
+        QVERIFY(openEcho());
         QVERIFY(bridge->writeCMDData(request(0x10)));
-        const QByteArray reply = bridge->readCMDData(BridgeUSB::reportSizeBytes);
+        const QByteArray reply = bridge->readCMDData(65);
         QCOMPARE(reply.size(), 65);
         QCOMPARE(reply.at(0), '\0');
         QCOMPARE(reply.mid(1, 62), request(0x10).mid(1, 62));
@@ -93,18 +116,15 @@ private slots:
 
     void retriesOnceForALateDevice()
     {
-        auto *adapter =
-            backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("late"), productId, -1);
-        Q_UNUSED(adapter)
-        // Appears between the first attempt and the retry.
-        backend->adapters().first()->setAppearAfterMs(0);
-        backend->unplug(backend->adapters().first());
-        QTimer::singleShot(400, [this]() { backend->plug(backend->adapters().first()); });
+        TaggingEchoAdapter *adapter = plugEcho();
+        // Back between the first attempt and the retry.
+        backend->unplug(adapter);
+        QTimer::singleShot(400, this, [this, adapter]() { backend->plug(adapter); });
         QElapsedTimer clock;
         clock.start();
         QVERIFY(bridge->open(brivaneVendorId, productId, -1));
-        QVERIFY(clock.elapsed() >= BridgeUSB::openRetryDelayMs - 50);
-        QVERIFY(clock.elapsed() < BridgeUSB::openRetryDelayMs + 1500);
+        QVERIFY(clock.elapsed() >= openRetryDelayMs - 50);
+        QVERIFY(clock.elapsed() < openRetryDelayMs + 1500);
     }
 
     void retryRunsWhileAWorkerThreadWaits()
@@ -132,6 +152,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         QVERIFY(!bridge->open(brivaneVendorId, productId, -1));
+        QVERIFY(clock.elapsed() >= openRetryDelayMs - 50);
         QVERIFY(clock.elapsed() < 2500);
         QVERIFY(!bridge->isOpen());
     }
@@ -142,7 +163,7 @@ private slots:
         for (int interfaceNumber : {1, 0}) {
             QVERIFY(bridge->open(brivaneVendorId, 0xB274, interfaceNumber));
             QVERIFY(bridge->writeCMDData(request(0x20)));
-            const QByteArray reply = bridge->readCMDData(BridgeUSB::reportSizeBytes);
+            const QByteArray reply = bridge->readCMDData(65);
             QCOMPARE(reply.size(), 65);
             QCOMPARE(int(reply.at(64)), interfaceNumber);
         }
@@ -152,7 +173,7 @@ private slots:
 
     void pathWithoutInterfaceOnlyWithMinusOne()
     {
-        backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("plain"), productId, -1);
+        plugEcho();
         QVERIFY(!bridge->open(brivaneVendorId, productId, 0));
         QVERIFY(bridge->open(brivaneVendorId, productId, -1));
         QVERIFY(!bridge->open(brivaneVendorId, 0xB471, -1));
@@ -165,19 +186,14 @@ private slots:
         QVERIFY(bridge->open(brivaneVendorId, productId, -1));
         QVERIFY(bridge->open(brivaneVendorId, 0xB471, 0));
         QVERIFY(bridge->writeCMDData(request(0x30)));
-        QCOMPARE(int(bridge->readCMDData(BridgeUSB::reportSizeBytes).at(64)), 0);
+        QCOMPARE(int(bridge->readCMDData(65).at(64)), 0);
         QCOMPARE(backend->adapter(QStringLiteral("first"))->reportsReceived(), 0);
         QCOMPARE(backend->adapter(QStringLiteral("second"))->reportsReceived(), 1);
     }
 
     void readErrorGivesAnEmptyArray()
     {
-        auto *adapter =
-            backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("echo"), productId, -1);
-        EmulatedAdapter::Faults faults;
-        faults.readErrorAtReport = 2;
-        adapter->setFaults(faults);
-        QVERIFY(bridge->open(brivaneVendorId, productId, -1));
+        QVERIFY(openEcho(fault(&EmulatedAdapter::Faults::readErrorAtReport, 2)));
         QVERIFY(bridge->writeCMDData(request(1)));
         QCOMPARE(bridge->readCMDData(65).size(), 65);
         QVERIFY(bridge->writeCMDData(request(2)));
@@ -187,25 +203,15 @@ private slots:
 
     void writeErrorGivesFalse()
     {
-        auto *adapter =
-            backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("echo"), productId, -1);
-        EmulatedAdapter::Faults faults;
-        faults.writeErrorAtReport = 1;
-        adapter->setFaults(faults);
-        QVERIFY(bridge->open(brivaneVendorId, productId, -1));
+        QVERIFY(openEcho(fault(&EmulatedAdapter::Faults::writeErrorAtReport, 1)));
         QTest::ignoreMessage(QtWarningMsg, "BridgeUSB writeCMDData write error !!! 65");
         QVERIFY(!bridge->writeCMDData(request(1)));
     }
 
     void missingReplyTimesOut()
     {
-        auto *adapter =
-            backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("mute"), productId, -1);
-        EmulatedAdapter::Faults faults;
-        faults.noReplyAtReport = 1;
-        adapter->setFaults(faults);
         bridge->setReplyTimeoutMs(300);
-        QVERIFY(bridge->open(brivaneVendorId, productId, -1));
+        QVERIFY(openEcho(fault(&EmulatedAdapter::Faults::noReplyAtReport, 1)));
         QVERIFY(bridge->writeCMDData(request(1)));
         QElapsedTimer clock;
         clock.start();
@@ -226,12 +232,7 @@ private slots:
 
     void shortRepliesKeepTheirLength()
     {
-        auto *adapter =
-            backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("short"), productId, -1);
-        EmulatedAdapter::Faults faults;
-        faults.shortReplyBytes = 16;
-        adapter->setFaults(faults);
-        QVERIFY(bridge->open(brivaneVendorId, productId, -1));
+        QVERIFY(openEcho(fault(&EmulatedAdapter::Faults::shortReplyBytes, 16)));
         QVERIFY(bridge->writeCMDData(request(5)));
         const QByteArray reply = bridge->readCMDData(65);
         QCOMPARE(reply.size(), 17);
@@ -240,9 +241,8 @@ private slots:
 
     void unpluggedDeviceFailsUntilOpenedAgain()
     {
-        auto *adapter =
-            backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("echo"), productId, -1);
-        QVERIFY(bridge->open(brivaneVendorId, productId, -1));
+        TaggingEchoAdapter *adapter = openEcho();
+        QVERIFY(adapter);
         backend->unplug(adapter);
         QTest::ignoreMessage(QtWarningMsg, "BridgeUSB writeCMDData write error !!! 65");
         QVERIFY(!bridge->writeCMDData(request(1)));
@@ -257,8 +257,7 @@ private slots:
 
     void hotplugSignalCarriesTheIds()
     {
-        auto *adapter =
-            backend->emplaceAdapter<TaggingEchoAdapter>(QStringLiteral("echo"), productId, -1);
+        TaggingEchoAdapter *adapter = plugEcho();
         QSignalSpy spy(bridge, &BridgeUSB::connectedChanged);
         backend->unplug(adapter);
         backend->plug(adapter);

@@ -1,13 +1,8 @@
-#include "t5flashbuilder.h"
+#include "t5adapterstates.h"
 
 #include <QCryptographicHash>
 
 namespace T5Flash {
-
-QString versionOf(const AdapterState &state)
-{
-    return QStringLiteral("%1.%2.%3").arg(state.major).arg(state.minor).arg(state.patch);
-}
 
 QByteArray pattern(int length, int seed)
 {
@@ -32,11 +27,6 @@ QByteArray image(int length, int seed)
 quint16 u16(const QByteArray &bytes, int offset)
 {
     return quint16(quint8(bytes.at(offset)) | (quint8(bytes.at(offset + 1)) << 8));
-}
-
-quint32 u32(const QByteArray &bytes, int offset)
-{
-    return quint32(u16(bytes, offset)) | (quint32(u16(bytes, offset + 2)) << 16);
 }
 
 void putU16(QByteArray *bytes, int offset, quint16 value)

@@ -37,8 +37,6 @@ struct AdapterState
     int blockBLength = 120;
 };
 
-QString versionOf(const AdapterState &state);
-
 // Deterministic bytes that differ from erased flash and from zero.
 QByteArray pattern(int length, int seed);
 // A firmware image file of that length.
@@ -58,7 +56,6 @@ QByteArray flash(const AdapterState &state);
 QByteArray factoryConfig(int major, int minor, int patch, bool newLayout, int imageLength);
 
 quint16 u16(const QByteArray &bytes, int offset);
-quint32 u32(const QByteArray &bytes, int offset);
 void putU16(QByteArray *bytes, int offset, quint16 value);
 void putU32(QByteArray *bytes, int offset, quint32 value);
 
