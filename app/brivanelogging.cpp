@@ -1,0 +1,3 @@
+#include "brivanelogging.h"
+
+Q_LOGGING_CATEGORY(brivaneSetup, "brivane.setup")
