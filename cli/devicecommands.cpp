@@ -226,9 +226,13 @@ int runDeviceCommand(const QString &command, const QStringList &arguments)
         QStringLiteral("out"), QStringLiteral("Backup file to write."), QStringLiteral("path"));
     const QCommandLineOption inOption(
         QStringLiteral("in"), QStringLiteral("Backup file to restore."), QStringLiteral("path"));
+    const QCommandLineOption forceOption(
+        QStringLiteral("force"),
+        QStringLiteral("T5: install an image even if it does not start like an STM32F4 "
+                       "application (technicians only; the version is still checked)."));
     parser.addOptions({modelOption, jsonOption});
     if (command == QLatin1String("update") || command == QLatin1String("factory-restore"))
-        parser.addOptions({fileOption, versionOption});
+        parser.addOptions({fileOption, versionOption, forceOption});
     else if (command == QLatin1String("boot-mode"))
         parser.addOption(setOption);
     else if (command == QLatin1String("backup"))
@@ -277,7 +281,8 @@ int runDeviceCommand(const QString &command, const QStringList &arguments)
 
     const bool t5Only =
         command == QLatin1String("factory-restore") || command == QLatin1String("boot-mode") ||
-        command == QLatin1String("backup") || command == QLatin1String("restore-data");
+        command == QLatin1String("backup") || command == QLatin1String("restore-data") ||
+        command == QLatin1String("restore-settings");
     if (t5Only && model != QLatin1String("T5"))
         return Cli::usageError(QStringLiteral("%1 is available for the T5 only").arg(command));
 
@@ -292,6 +297,8 @@ int runDeviceCommand(const QString &command, const QStringList &arguments)
                                    .arg(model, deviceModels().join(QStringLiteral(", "))));
     DeviceListener listener(device.get());
     auto *t5 = qobject_cast<T5Device *>(device.get());
+    if (t5 && parser.isSet(forceOption))
+        t5->setImageCheckEnabled(false);
 
     // Step 1: connect and read the adapter's state.
     if (!device->tryConnected())
@@ -306,8 +313,8 @@ int runDeviceCommand(const QString &command, const QStringList &arguments)
         // The T5 reports a lost firmware as an error; the K3 and M7 only log
         // it and leave the version empty, which must fail just the same.
         const bool firmwareMissing = !t5 && device->version().isEmpty();
-        const bool ok =
-            listener.errorCount() == 0 && !device->serialNumber().isEmpty() && !firmwareMissing;
+        const bool ok = listener.errorCount() == 0 && !device->serialNumber().isEmpty() &&
+                        !firmwareMissing && (!t5 || t5->stateIsCurrent());
         if (!json)
             printState(deviceState(device.get()));
         QString summary;
@@ -360,7 +367,9 @@ int runDeviceCommand(const QString &command, const QStringList &arguments)
                               .arg(bootModeName(requestedBootMode)));
         runKeepingEventsFlowing(
             [t5, requestedBootMode]() { t5->applyBootMode(requestedBootMode); });
-        const bool ok = listener.errorCount() == firstOperationError;
+        // A mode that was not written is not shown as the adapter's.
+        const bool ok =
+            listener.errorCount() == firstOperationError && device->bootMode() == requestedBootMode;
         return finish(
             command, model, ok, device.get(), listener, firstOperationError, json,
             ok ? QStringLiteral("boot mode set to %1").arg(bootModeName(requestedBootMode))
@@ -373,6 +382,15 @@ int runDeviceCommand(const QString &command, const QStringList &arguments)
         return finish(command, model, ok, device.get(), listener, firstOperationError, json,
                       ok ? QStringLiteral("backup written to %1").arg(path)
                          : QStringLiteral("backup failed"));
+    }
+
+    if (command == QLatin1String("restore-settings")) {
+        bool restored = false;
+        runKeepingEventsFlowing([t5, &restored]() { restored = t5->restoreSavedSettings(); });
+        const bool ok = restored && listener.errorCount() == firstOperationError;
+        return finish(command, model, ok, device.get(), listener, firstOperationError, json,
+                      ok ? QStringLiteral("settings restored")
+                         : QStringLiteral("restore-settings failed"));
     }
 
     if (command == QLatin1String("restore-data")) {

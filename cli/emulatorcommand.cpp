@@ -6,11 +6,13 @@
 #include "k3m7flashbuilder.h"
 #include "m7adapter.h"
 #include "t5adapter.h"
+#include "t5firmwareimage.h"
 #include "t5flashbuilder.h"
 
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QRegularExpression>
 
@@ -68,30 +70,87 @@ QVector<QByteArray> sampleRecords(int count, bool newLayout, const QString &vers
     return records;
 }
 
+// emulate t5-image: a raw T5 firmware file that starts like an STM32F4
+// application, for updates against emulated (or real) adapters.
+int writeT5Image(const QCommandLineParser &parser, const QCommandLineOption &versionOption,
+                 const QCommandLineOption &imageBytesOption, const QCommandLineOption &seedOption,
+                 const QCommandLineOption &outOption, const QCommandLineOption &jsonOption)
+{
+    const QString version = parser.value(versionOption);
+    const QString out = parser.value(outOption);
+    if (version.isEmpty() || !parser.isSet(imageBytesOption) || out.isEmpty())
+        return Cli::usageError(
+            QStringLiteral("emulate t5-image needs --version, --image-bytes and --out"));
+    bool numberOk = false;
+    const int imageBytes = parser.value(imageBytesOption).toInt(&numberOk);
+    if (!numberOk)
+        return Cli::usageError(QStringLiteral("--image-bytes must be a number"));
+    const quint32 seed = parser.value(seedOption).toUInt(&numberOk);
+    if (!numberOk)
+        return Cli::usageError(QStringLiteral("--seed must be a number from 0 to 4294967295"));
+    QString error;
+    const QByteArray image = T5FirmwareImage::build(version, imageBytes, seed, &error);
+    if (image.isEmpty())
+        return Cli::usageError(error);
+    const QString path = QFileInfo(out).absoluteFilePath();
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        return Cli::fail(
+            QStringLiteral("cannot create folder %1").arg(QFileInfo(path).absolutePath()));
+    if (!AdapterFolder::writeFile(path, image, &error))
+        return Cli::fail(error);
+
+    const quint32 address = T5FirmwareImage::loadAddress(version);
+    if (parser.isSet(jsonOption)) {
+        QJsonObject result;
+        result.insert(QStringLiteral("ok"), true);
+        result.insert(QStringLiteral("file"), path);
+        result.insert(QStringLiteral("version"), version);
+        result.insert(QStringLiteral("imageBytes"), imageBytes);
+        result.insert(QStringLiteral("address"),
+                      QStringLiteral("0x%1").arg(address, 8, 16, QChar('0')));
+        Cli::printJson(result);
+    } else {
+        Cli::printLine(QStringLiteral("T5 image %1, %2 bytes for 0x%3, written to %4")
+                           .arg(version)
+                           .arg(imageBytes)
+                           .arg(address, 8, 16, QChar('0'))
+                           .arg(path));
+    }
+    return Cli::exitSuccess;
+}
+
 } // namespace
 
 int runEmulatorCommand(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Creates an emulated adapter folder (adapter.json + flash.bin) for BRIVANE_EMULATOR.\n"
+        "Creates an emulated adapter folder (adapter.json + flash.bin) for BRIVANE_EMULATOR,\n"
+        "or a T5 firmware image to update one with.\n"
         "  emulate create --model T5 --state new-layout|old-layout|firmware-lost|\n"
         "                 configuration-lost|hardware-failure --out FOLDER\n"
         "  emulate create --model K3|M7 --state app|boot|firmware-lost --out FOLDER\n"
-        "Point BRIVANE_EMULATOR at the folder, or at a folder holding several."));
+        "  emulate t5-image --version X.Y.Z --image-bytes N [--seed S] --out FILE\n"
+        "Point BRIVANE_EMULATOR at the folder, or at a folder holding several.\n"
+        "The T5 image starts like an STM32F4 application linked for the address its\n"
+        "version is written to (0x08020000 below 5.5.0, 0x08040000 from 5.5.0 on):\n"
+        "a vector table (stack pointer 0x20020000, handlers inside the image), then\n"
+        "filler derived from --seed. It has 64 bytes at least and fits its layout\n"
+        "(262142 bytes below 5.5.0, 786430 from 5.5.0 on)."));
     parser.addHelpOption();
-    parser.addPositionalArgument(QStringLiteral("create"), QStringLiteral("The action."));
+    parser.addPositionalArgument(QStringLiteral("action"), QStringLiteral("create or t5-image."));
     const QCommandLineOption modelOption(QStringLiteral("model"), QStringLiteral("T5, K3 or M7."),
                                          QStringLiteral("M"));
     const QCommandLineOption stateOption(
         QStringLiteral("state"), QStringLiteral("The adapter's state."), QStringLiteral("S"));
-    const QCommandLineOption outOption(QStringLiteral("out"),
-                                       QStringLiteral("The adapter folder to write."),
-                                       QStringLiteral("FOLDER"));
+    const QCommandLineOption outOption(
+        QStringLiteral("out"),
+        QStringLiteral("create: the adapter folder to write; t5-image: the file to write."),
+        QStringLiteral("PATH"));
     const QCommandLineOption versionOption(
         QStringLiteral("version"),
         QStringLiteral("Firmware version in flash (T5: 5.6.0, 5.4.3 for old-layout; K3: 2.1.0; "
-                       "M7: 1.3.0)."),
+                       "M7: 1.3.0); t5-image: the version the image is for."),
         QStringLiteral("V"));
     const QCommandLineOption serialOption(
         QStringLiteral("serial"), QStringLiteral("T5 serial number, 12 bytes as hexadecimal text."),
@@ -103,22 +162,30 @@ int runEmulatorCommand(const QStringList &arguments)
                                             QStringLiteral("T5 boot mode stored (0-5)."),
                                             QStringLiteral("N"), QStringLiteral("0"));
     const QCommandLineOption imageBytesOption(QStringLiteral("image-bytes"),
-                                              QStringLiteral("Size of the sample firmware image."),
+                                              QStringLiteral("Size of the firmware image."),
                                               QStringLiteral("N"));
+    const QCommandLineOption seedOption(
+        QStringLiteral("seed"), QStringLiteral("t5-image: seed of the filler bytes (default 1)."),
+        QStringLiteral("S"), QStringLiteral("1"));
     const QCommandLineOption recordsOption(QStringLiteral("records"),
                                            QStringLiteral("T5 macro records stored (default 2)."),
                                            QStringLiteral("N"), QStringLiteral("2"));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print JSON."));
     parser.addOptions({modelOption, stateOption, outOption, versionOption, serialOption,
-                       chipIdOption, bootModeOption, imageBytesOption, recordsOption, jsonOption});
+                       chipIdOption, bootModeOption, imageBytesOption, seedOption, recordsOption,
+                       jsonOption});
     if (!parser.parse(QStringList{QStringLiteral("brivane-fwtool emulate")} + arguments))
         return Cli::usageError(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) {
         Cli::printHelp(parser, QStringLiteral("emulate"));
         return Cli::exitSuccess;
     }
+    if (parser.positionalArguments() == QStringList{QStringLiteral("t5-image")})
+        return writeT5Image(parser, versionOption, imageBytesOption, seedOption, outOption,
+                            jsonOption);
     if (parser.positionalArguments() != QStringList{QStringLiteral("create")})
-        return Cli::usageError(QStringLiteral("emulate takes one action: create (see --help)"));
+        return Cli::usageError(
+            QStringLiteral("emulate takes one action: create or t5-image (see --help)"));
     const QString model = parser.value(modelOption).toUpper();
     const QString state = parser.value(stateOption);
     const QString out = parser.value(outOption);

@@ -2,15 +2,22 @@
 
 #include "bridgeusb.h"
 
+#include <QCoreApplication>
 #include <QDebug>
+#include <QEventLoop>
 #include <QFile>
+#include <QFutureWatcher>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QMutexLocker>
+#include <QPointer>
 #include <QStringList>
+#include <QThread>
+#include <QThreadPool>
 #include <QTimer>
+#include <QtConcurrent>
 
 #include <algorithm>
 #include <cstring>
@@ -44,90 +51,6 @@ QJsonArray toJsonArray(const QVariant &value)
 } // namespace
 
 // ---------------------------------------------------------------------------
-// FlashPlan
-
-FlashPlan *FlashPlan::create()
-{
-    // Value-initialisation zero-fills the whole record, slots included.
-    return new FlashPlan();
-}
-
-bool FlashPlan::setSegment(int index, uint32_t address, const QByteArray &bytes)
-{
-    if (index < 0 || index >= maxEntries)
-        return false;
-    const uint32_t size = uint32_t(bytes.size());
-    if (size > bytesAvailableFromSlot(index))
-        return false;
-    // A segment longer than one slot runs on into the following slots.
-    std::memcpy(&slot[0][0] + size_t(index) * slotSizeBytes, bytes.constData(), size);
-    segments[index].address = address;
-    segments[index].size = size;
-    return true;
-}
-
-void FlashPlan::addEraseSector(uint8_t sector)
-{
-    if (eraseCount >= uint32_t(maxEntries))
-        return;
-    eraseSectors[eraseCount++] = sector;
-}
-
-uint32_t FlashPlan::sumOfSegmentSizes() const
-{
-    uint32_t sum = 0;
-    for (int index = 0; index < maxEntries && segments[index].size > 0; ++index)
-        sum += segments[index].size;
-    return sum;
-}
-
-// ---------------------------------------------------------------------------
-// Stm32F4Flash
-
-namespace Stm32F4Flash {
-namespace {
-constexpr uint32_t smallSectorBytes = 0x4000;   // sectors 0-3
-constexpr uint32_t mediumSectorBytes = 0x10000; // sector 4
-constexpr uint32_t largeSectorBytes = 0x20000;  // sectors 5-11
-constexpr uint32_t flashSizeBytes = 0x100000;
-} // namespace
-
-uint32_t sectorSizeBytes(int sector)
-{
-    if (sector < 0 || sector >= sectorCount)
-        return 0;
-    if (sector < 4)
-        return smallSectorBytes;
-    if (sector == 4)
-        return mediumSectorBytes;
-    return largeSectorBytes;
-}
-
-uint32_t sectorAddress(int sector)
-{
-    if (sector <= 0)
-        return baseAddress;
-    if (sector < 4)
-        return baseAddress + uint32_t(sector) * smallSectorBytes;
-    if (sector == 4)
-        return baseAddress + 4 * smallSectorBytes;
-    return baseAddress + 4 * smallSectorBytes + mediumSectorBytes +
-           uint32_t(sector - 5) * largeSectorBytes;
-}
-
-int sectorOf(uint32_t address)
-{
-    if (address < baseAddress || address - baseAddress >= flashSizeBytes)
-        return -1;
-    for (int sector = sectorCount - 1; sector >= 0; --sector) {
-        if (address >= sectorAddress(sector))
-            return sector;
-    }
-    return -1;
-}
-} // namespace Stm32F4Flash
-
-// ---------------------------------------------------------------------------
 // BaseDevice
 
 BaseDevice::BaseDevice(QObject *parent) : QObject(parent)
@@ -137,102 +60,156 @@ BaseDevice::BaseDevice(QObject *parent) : QObject(parent)
     connect(this, &BaseDevice::firmwareIndexChanged, this, &BaseDevice::updateCurrentFirmwareInfo);
 }
 
-BaseDevice::~BaseDevice() = default;
+BaseDevice::~BaseDevice()
+{
+    // Subclasses stop and wait in their own destructors, while their members
+    // still exist; this is the last guard.
+    requestStop();
+    waitForBackgroundTasks();
+}
+
+template <typename T, typename Signal>
+bool BaseDevice::setProperty(T *member, const T &value, Signal signal)
+{
+    {
+        QMutexLocker locker(&m_propertyLock);
+        // Exact comparison on purpose, also for progress: every distinct
+        // value is a visible step.
+        if (*member == value)
+            return false;
+        *member = value;
+    }
+    emit(this->*signal)(value);
+    return true;
+}
+
+QString BaseDevice::image() const
+{
+    QMutexLocker locker(&m_propertyLock);
+    return m_image;
+}
+
+QString BaseDevice::version() const
+{
+    QMutexLocker locker(&m_propertyLock);
+    return m_version;
+}
+
+QString BaseDevice::serialNumber() const
+{
+    QMutexLocker locker(&m_propertyLock);
+    return m_serialNumber;
+}
+
+bool BaseDevice::connected() const
+{
+    QMutexLocker locker(&m_propertyLock);
+    return m_connected;
+}
+
+double BaseDevice::progress() const
+{
+    QMutexLocker locker(&m_propertyLock);
+    return m_progress;
+}
+
+bool BaseDevice::busying() const
+{
+    QMutexLocker locker(&m_propertyLock);
+    return m_busying;
+}
+
+int BaseDevice::firmwareIndex() const
+{
+    QMutexLocker locker(&m_propertyLock);
+    return m_firmwareIndex;
+}
+
+int BaseDevice::bootMode() const
+{
+    QMutexLocker locker(&m_propertyLock);
+    return m_bootMode;
+}
+
+QString BaseDevice::currentfirmwareInfo() const
+{
+    QMutexLocker locker(&m_propertyLock);
+    return m_currentfirmwareInfo;
+}
+
+QVariant BaseDevice::firmwareInformation() const
+{
+    QMutexLocker locker(&m_propertyLock);
+    return m_firmwareInformation;
+}
+
+double BaseDevice::vid() const
+{
+    QMutexLocker locker(&m_propertyLock);
+    return m_vid;
+}
+
+double BaseDevice::pid() const
+{
+    QMutexLocker locker(&m_propertyLock);
+    return m_pid;
+}
 
 bool BaseDevice::set_image(const QString &image)
 {
-    if (m_image == image)
-        return false;
-    m_image = image;
-    emit imageChanged(m_image);
-    return true;
+    return setProperty(&m_image, image, &BaseDevice::imageChanged);
 }
 
 bool BaseDevice::set_version(const QString &version)
 {
-    if (m_version == version)
-        return false;
-    m_version = version;
-    emit versionChanged(m_version);
-    return true;
+    return setProperty(&m_version, version, &BaseDevice::versionChanged);
 }
 
 bool BaseDevice::set_serialNumber(const QString &serialNumber)
 {
-    if (m_serialNumber == serialNumber)
-        return false;
-    m_serialNumber = serialNumber;
-    emit serialNumberChanged(m_serialNumber);
-    return true;
+    return setProperty(&m_serialNumber, serialNumber, &BaseDevice::serialNumberChanged);
 }
 
 bool BaseDevice::set_connected(bool connected)
 {
-    if (m_connected == connected)
-        return false;
-    m_connected = connected;
-    emit connectedChanged(m_connected);
-    return true;
+    return setProperty(&m_connected, connected, &BaseDevice::connectedChanged);
 }
 
 bool BaseDevice::set_progress(double progress)
 {
-    // Exact comparison on purpose: every distinct value is a visible step.
-    if (m_progress == progress)
-        return false;
-    m_progress = progress;
-    emit progressChanged(m_progress);
-    return true;
+    return setProperty(&m_progress, progress, &BaseDevice::progressChanged);
 }
 
 bool BaseDevice::set_busying(bool busying)
 {
-    if (m_busying == busying)
-        return false;
-    m_busying = busying;
-    emit busyingChanged(m_busying);
-    return true;
+    return setProperty(&m_busying, busying, &BaseDevice::busyingChanged);
 }
 
 bool BaseDevice::set_bootMode(int bootMode)
 {
-    if (m_bootMode == bootMode)
-        return false;
-    m_bootMode = bootMode;
-    emit bootModeChanged(m_bootMode);
-    return true;
+    return setProperty(&m_bootMode, bootMode, &BaseDevice::bootModeChanged);
 }
 
 bool BaseDevice::set_currentfirmwareInfo(const QString &currentfirmwareInfo)
 {
-    if (m_currentfirmwareInfo == currentfirmwareInfo)
-        return false;
-    m_currentfirmwareInfo = currentfirmwareInfo;
-    emit currentfirmwareInfoChanged(m_currentfirmwareInfo);
-    return true;
+    return setProperty(&m_currentfirmwareInfo, currentfirmwareInfo,
+                       &BaseDevice::currentfirmwareInfoChanged);
 }
 
 bool BaseDevice::set_firmwareInformation(const QVariant &firmwareInformation)
 {
-    if (m_firmwareInformation == firmwareInformation)
-        return false;
-    m_firmwareInformation = firmwareInformation;
-    emit firmwareInformationChanged(m_firmwareInformation);
-    return true;
+    return setProperty(&m_firmwareInformation, firmwareInformation,
+                       &BaseDevice::firmwareInformationChanged);
 }
 
 bool BaseDevice::set_firmwareIndex(int firmwareIndex)
 {
-    if (m_firmwareIndex == firmwareIndex)
-        return false;
-    m_firmwareIndex = firmwareIndex;
-    emit firmwareIndexChanged(m_firmwareIndex);
-    return true;
+    return setProperty(&m_firmwareIndex, firmwareIndex, &BaseDevice::firmwareIndexChanged);
 }
 
 void BaseDevice::updateCurrentFirmwareInfo(int index)
 {
-    const QJsonArray entries = toJsonArray(m_firmwareInformation);
+    const QJsonArray entries = toJsonArray(firmwareInformation());
     if (index >= entries.size())
         return;
     // A negative index gives an undefined entry and so an empty text.
@@ -296,67 +273,209 @@ bool BaseDevice::writeCMDData(QByteArray data)
     return BridgeUSB::instance()->writeCMDData(data);
 }
 
-bool BaseDevice::readCMDData(MemoryFrame *reply)
+namespace {
+// The code an adapter answers a request with when it carried it out.
+uint32_t expectedReplyCode(uint32_t requestCode)
 {
-    const QByteArray bytes = readCMDData(MemoryFrame::sizeBytes);
-    if (bytes.isEmpty()) {
-        qWarning() << "readCMDData read error !!!";
+    switch (requestCode) {
+    case 0x56: // read
+    case 0x57: // write
+        return MemoryFrame::dataReplyCode;
+    case 0x55: // erase
+        return 0x59;
+    default: // run status, boot flag, boot-loader switch: their own code
+        return requestCode;
+    }
+}
+
+bool isKnownReplyCode(uint32_t code)
+{
+    return code == MemoryFrame::dataReplyCode || code == 0x59 || code == 0x5B || code == 0x5D;
+}
+} // namespace
+
+bool BaseDevice::exchangeFrame(const MemoryFrame &request, MemoryFrame *reply,
+                               ExchangeStatus *status)
+{
+    if (status)
+        *status = ExchangeStatus::NotOpen;
+    if (stopping()) {
+        qWarning().noquote() << transferLogPrefix() + QStringLiteral("writeCMDData write error !!!")
+                             << "(the device is being closed)";
         return false;
     }
-    reply->assign(bytes);
+    // A reply that carries the code of another kind of request, or data of
+    // another address, answers a request given up on earlier. A refusal or
+    // any other code is this request's answer.
+    const FrameLayout &layout = reply->layout();
+    const ReplyFilter filter = [&request, &layout](const QByteArray &bytes) {
+        MemoryFrame candidate(layout);
+        candidate.assign(bytes);
+        const uint32_t expected = expectedReplyCode(request.code());
+        if (candidate.code() == expected) {
+            if (expected == MemoryFrame::dataReplyCode &&
+                (candidate.address() != request.address() ||
+                 candidate.length() != request.length()))
+                return ReplyKind::Stale;
+            return ReplyKind::Answer;
+        }
+        return isKnownReplyCode(candidate.code()) ? ReplyKind::Stale : ReplyKind::Answer;
+    };
+    const ExchangeResult result = BridgeUSB::instance()->exchange(request.toByteArray(), filter);
+    if (status)
+        *status = result.status;
+    if (!result.answered()) {
+        reply->assign(QByteArray());
+        if (result.status == ExchangeStatus::NotOpen ||
+            result.status == ExchangeStatus::WriteFailed)
+            qWarning().noquote() << transferLogPrefix() +
+                                        QStringLiteral("writeCMDData write error !!!");
+        else
+            qWarning().noquote() << transferLogPrefix() +
+                                        QStringLiteral("readCMDData read error !!!");
+        return false;
+    }
+    reply->assign(result.reply);
     return true;
 }
 
-bool BaseDevice::writeCMDData(const MemoryFrame &request)
+bool BaseDevice::sendFrame(const MemoryFrame &request)
 {
-    if (!writeCMDData(request.toByteArray())) {
-        qWarning() << "writeCMDData write error !!!";
+    if (stopping() || !BridgeUSB::instance()->send(request.toByteArray())) {
+        qWarning().noquote() << transferLogPrefix() +
+                                    QStringLiteral("writeCMDData write error !!!");
         return false;
     }
     return true;
 }
 
-bool BaseDevice::sendAndReceive(const MemoryFrame &request, MemoryFrame *reply)
+BaseDevice::EraseOutcome BaseDevice::eraseSectorList(uint32_t command, uint32_t acknowledgement,
+                                                     const uint8_t *sectors, uint32_t count)
 {
-    return writeCMDData(request) && readCMDData(reply);
+    qDebug() << "eraseFlash...";
+    const uint32_t listed = std::min<uint32_t>(count, FlashPlan::maxEntries);
+    MemoryFrame reply;
+    // The adapter answers only once every sector is erased.
+    if (!exchangeFrame(MemoryFrame::request(wideFrameLayout, command, 0, listed, sectors),
+                       &reply)) {
+        qWarning() << "erase error !";
+        return EraseOutcome::NoAnswer;
+    }
+    if (reply.code() != acknowledgement) {
+        qWarning() << "erase error !" << Qt::hex << reply.code();
+        return EraseOutcome::Refused;
+    }
+    return EraseOutcome::Acknowledged;
+}
+
+BaseDevice::ImageProbe BaseDevice::probeImage(const FrameLayout &layout, uint32_t readCommand,
+                                              uint32_t imageAddress, uint32_t imageSizeBytes)
+{
+    const uint32_t probeBytes = std::min<uint32_t>(uint32_t(layout.maxDataBytes), imageSizeBytes);
+    const auto erased = [probeBytes](const QByteArray &bytes) {
+        return bytes.count(char(0xFF)) == int(probeBytes);
+    };
+    QByteArray first(int(probeBytes), '\0');
+    QByteArray last(int(probeBytes), '\0');
+    if (probeBytes == 0 ||
+        !readChunks(layout, readCommand, imageAddress, probeBytes,
+                    reinterpret_cast<uint8_t *>(first.data())) ||
+        !readChunks(layout, readCommand, imageAddress + imageSizeBytes - probeBytes, probeBytes,
+                    reinterpret_cast<uint8_t *>(last.data())))
+        return ImageProbe::Unreadable;
+    return erased(first) || erased(last) ? ImageProbe::Erased : ImageProbe::Present;
+}
+
+bool BaseDevice::openAdapter(double vid, double pid, int interfaceNumber)
+{
+    QCoreApplication *application = QCoreApplication::instance();
+    if (!application || QThread::currentThread() != application->thread())
+        return BridgeUSB::instance()->open(vid, pid, interfaceNumber);
+    QEventLoop waitLoop;
+    QFutureWatcher<bool> watcher;
+    QObject::connect(&watcher, &QFutureWatcher<bool>::finished, &waitLoop, &QEventLoop::quit);
+    watcher.setFuture(
+        QtConcurrent::run(QThreadPool::globalInstance(), [vid, pid, interfaceNumber]() {
+            return BridgeUSB::instance()->open(vid, pid, interfaceNumber);
+        }));
+    if (!watcher.isFinished())
+        waitLoop.exec();
+    return watcher.result();
+}
+
+bool BaseDevice::waitKeepingEventsFlowing(const QFuture<void> &task)
+{
+    QPointer<BaseDevice> self(this);
+    QEventLoop waitLoop;
+    QFutureWatcher<void> watcher;
+    QObject::connect(&watcher, &QFutureWatcher<void>::finished, &waitLoop, &QEventLoop::quit);
+    watcher.setFuture(task);
+    if (!watcher.isFinished())
+        waitLoop.exec();
+    return !self.isNull();
+}
+
+QFuture<void> BaseDevice::runInBackground(const std::function<void()> &work)
+{
+    QMutexLocker locker(&m_tasksLock);
+    m_backgroundTasks.erase(
+        std::remove_if(m_backgroundTasks.begin(), m_backgroundTasks.end(),
+                       [](const QFuture<void> &task) { return task.isFinished(); }),
+        m_backgroundTasks.end());
+    const QFuture<void> task = QtConcurrent::run(QThreadPool::globalInstance(), work);
+    m_backgroundTasks.append(task);
+    return task;
+}
+
+void BaseDevice::waitForBackgroundTasks()
+{
+    QList<QFuture<void>> tasks;
+    {
+        QMutexLocker locker(&m_tasksLock);
+        tasks = m_backgroundTasks;
+    }
+    for (QFuture<void> &task : tasks)
+        task.waitForFinished();
 }
 
 bool BaseDevice::readChunks(const FrameLayout &layout, uint32_t command, uint32_t address,
-                            uint32_t length, uint8_t *destination)
+                            uint32_t length, uint8_t *destination, bool reportProgress)
 {
-    QMutexLocker exchangeLock(BridgeUSB::instance()->exchangeMutex());
     bool complete = true;
     for (uint32_t offset = 0; offset < length;) {
         const uint32_t chunk = std::min<uint32_t>(length - offset, uint32_t(layout.maxDataBytes));
         const MemoryFrame request = MemoryFrame::request(layout, command, address + offset, chunk);
         MemoryFrame reply(layout);
-        if (!sendAndReceive(request, &reply) || !reply.answers(request)) {
+        if (!exchangeFrame(request, &reply) || !reply.answers(request)) {
             complete = false;
             break;
         }
         std::memcpy(destination + offset, reply.data(), chunk);
         offset += chunk;
-        set_progress(double(offset) / double(length));
+        if (reportProgress)
+            set_progress(double(offset) / double(length));
     }
     // Back to idle on failure too, so no stale bar is left behind.
-    set_progress(0.0);
+    if (reportProgress)
+        set_progress(0.0);
     return complete;
 }
 
 bool BaseDevice::writePlan(const FrameLayout &layout, uint32_t command, const FlashPlan &plan,
-                           const std::function<void(WriteFailure)> &reportFailure)
+                           const std::function<void(WriteFailure)> &reportFailure,
+                           const ProgressSpan &span)
 {
-    QMutexLocker exchangeLock(BridgeUSB::instance()->exchangeMutex());
     bool complete = true;
     const auto stop = [&](WriteFailure failure) {
         complete = false;
         if (reportFailure)
             reportFailure(failure);
     };
-    const uint32_t totalSize = plan.totalSize > 0 ? plan.totalSize : plan.sumOfSegmentSizes();
+    const uint32_t planSize = plan.totalSize > 0 ? plan.totalSize : plan.sumOfSegmentSizes();
+    const uint32_t totalSize = span.totalBytes > 0 ? span.totalBytes : planSize;
     // Segments run on contiguously through the slots.
     const uint8_t *dataArea = plan.slotData(0);
-    uint32_t written = 0;
+    uint32_t written = span.bytesBefore;
     for (int index = 0; complete && index < FlashPlan::maxEntries && plan.segments[index].size > 0;
          ++index) {
         const FlashPlan::Segment &segment = plan.segments[index];
@@ -372,14 +491,16 @@ bool BaseDevice::writePlan(const FrameLayout &layout, uint32_t command, const Fl
             const uint8_t *chunkData = segmentData + offset;
             const MemoryFrame request =
                 MemoryFrame::request(layout, command, segment.address + offset, chunk, chunkData);
-            if (!writeCMDData(request)) {
+            // A failed read leaves the reply zero, which answers nothing. A
+            // request that did not go out is told apart by its own message.
+            MemoryFrame reply(layout);
+            ExchangeStatus status = ExchangeStatus::NotOpen;
+            exchangeFrame(request, &reply, &status);
+            if (status == ExchangeStatus::NotOpen || status == ExchangeStatus::WriteFailed) {
                 qWarning() << "write2Flash write error!";
                 stop(WriteFailure::Transfer);
                 break;
             }
-            // A failed read leaves the reply zero, which answers nothing.
-            MemoryFrame reply(layout);
-            readCMDData(&reply);
             if (!reply.answers(request)) {
                 qWarning() << "write2Flash USB_ERR_DATA_VERIFY 2";
                 stop(WriteFailure::Transfer);
@@ -401,7 +522,8 @@ bool BaseDevice::writePlan(const FrameLayout &layout, uint32_t command, const Fl
             set_progress(double(written) / double(totalSize));
         }
     }
-    set_progress(0.0);
+    if (span.endsRun || !complete)
+        set_progress(0.0);
     return complete;
 }
 
@@ -418,6 +540,7 @@ QByteArray BaseDevice::getFirmwareData(const QString &path)
 
 void BaseDevice::setVPID(double vid, double pid)
 {
+    QMutexLocker locker(&m_propertyLock);
     m_vid = vid;
     m_pid = pid;
 }

@@ -1,62 +1,21 @@
 #pragma once
 
+#include "flashplan.h"
 #include "memoryframe.h"
 
 #include <QByteArray>
+#include <QFuture>
+#include <QList>
+#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QVariant>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
-// One flash job: the sectors to erase, the segments to write and their bytes.
-// The record is zero-filled before use; unused entries stay zero.
-struct FlashPlan
-{
-    static constexpr int maxEntries = 15;
-    static constexpr uint32_t slotSizeBytes = 0x20000; // 128 KiB
-    static constexpr uint32_t dataAreaBytes = maxEntries * slotSizeBytes;
-
-    struct Segment
-    {
-        uint32_t address;
-        uint32_t size;
-    };
-
-    uint8_t eraseSectors[maxEntries];
-    uint32_t eraseCount;
-    Segment segments[maxEntries];
-    uint8_t slot[maxEntries][slotSizeBytes];
-    uint32_t totalSize;
-
-    // A new zero-filled plan on the heap.
-    static FlashPlan *create();
-
-    uint8_t *slotData(int index) { return slot[index]; }
-    const uint8_t *slotData(int index) const { return slot[index]; }
-    // Space left in the data area from the start of a slot to its end.
-    static uint32_t bytesAvailableFromSlot(int index)
-    {
-        return dataAreaBytes - uint32_t(index) * slotSizeBytes;
-    }
-    // Copies bytes to the start of slot index and sets segment index to them.
-    // False when they would not end within the data area.
-    bool setSegment(int index, uint32_t address, const QByteArray &bytes);
-    void addEraseSector(uint8_t sector);
-    // Sum of the sizes of the filled segments.
-    uint32_t sumOfSegmentSizes() const;
-};
-
-// STM32F4 flash sector map (sector 0 at 0x08000000).
-namespace Stm32F4Flash {
-constexpr uint32_t baseAddress = 0x08000000;
-constexpr int sectorCount = 12;
-uint32_t sectorAddress(int sector);
-uint32_t sectorSizeBytes(int sector);
-// Sector holding an address, or -1 outside the 1 MiB of flash.
-int sectorOf(uint32_t address);
-} // namespace Stm32F4Flash
+enum class ExchangeStatus;
 
 // The model of the one adapter the tool works with.
 class BaseDevice : public QObject
@@ -93,16 +52,18 @@ public:
     explicit BaseDevice(QObject *parent = nullptr);
     ~BaseDevice() override;
 
-    QString image() const { return m_image; }
-    QString version() const { return m_version; }
-    QString serialNumber() const { return m_serialNumber; }
-    bool connected() const { return m_connected; }
-    double progress() const { return m_progress; }
-    bool busying() const { return m_busying; }
-    int firmwareIndex() const { return m_firmwareIndex; }
-    int bootMode() const { return m_bootMode; }
-    QString currentfirmwareInfo() const { return m_currentfirmwareInfo; }
-    QVariant firmwareInformation() const { return m_firmwareInformation; }
+    // Workers write the properties while the window reads them: every
+    // getter and setter holds the property lock (never while emitting).
+    QString image() const;
+    QString version() const;
+    QString serialNumber() const;
+    bool connected() const;
+    double progress() const;
+    bool busying() const;
+    int firmwareIndex() const;
+    int bootMode() const;
+    QString currentfirmwareInfo() const;
+    QVariant firmwareInformation() const;
 
     bool set_image(const QString &image);
     bool set_version(const QString &version);
@@ -130,15 +91,16 @@ public:
     // One reply (0x00 + report bytes), empty on a read error or time-out.
     static QByteArray readCMDData(int length);
     static bool writeCMDData(QByteArray data);
-    // One reply or request in a model's frame; a failure is logged.
-    virtual bool readCMDData(MemoryFrame *reply);
-    virtual bool writeCMDData(const MemoryFrame &request);
 
     static QByteArray getFirmwareData(const QString &path);
 
     void setVPID(double vid, double pid);
-    double vid() const { return m_vid; }
-    double pid() const { return m_pid; }
+    double vid() const;
+    double pid() const;
+
+    // Waits for every background task of this object (connection reads,
+    // boot-mode writes) started so far.
+    void waitForBackgroundTasks();
 
 public slots:
     bool set_firmwareIndex(int firmwareIndex);
@@ -161,23 +123,86 @@ protected:
     // The shared behaviour of syncFirmwareInformation: one busy pulse.
     void pulseBusy();
 
-    // A request, then its reply if the request went out.
-    bool sendAndReceive(const MemoryFrame &request, MemoryFrame *reply);
+    // One request and its reply, as one call of the transport. Replies that
+    // answer an earlier request are skipped; a reply shorter than a report,
+    // a missing one or a transfer error is a failure, logged with the
+    // model's prefix.
+    // status, when given, tells a request that never went out from a reply
+    // that did not come.
+    bool exchangeFrame(const MemoryFrame &request, MemoryFrame *reply,
+                       ExchangeStatus *status = nullptr);
+    // A request the adapter does not answer.
+    bool sendFrame(const MemoryFrame &request);
+    // Prefix of the transfer failure lines ("T5Device " for the T5).
+    virtual QString transferLogPrefix() const { return QString(); }
+
+    enum class EraseOutcome { Acknowledged, Refused, NoAnswer };
+    // Erases a list of sectors with one command of the wide frame and waits
+    // for the acknowledgement that the sectors are erased.
+    EraseOutcome eraseSectorList(uint32_t command, uint32_t acknowledgement, const uint8_t *sectors,
+                                 uint32_t count);
+
+    // BridgeUSB::open on a pool thread while the calling thread keeps
+    // processing events (on the user-interface thread nothing may block on
+    // the transport). Touches no device object, so the caller may be
+    // destroyed meanwhile and must check that it still exists.
+    static bool openAdapter(double vid, double pid, int interfaceNumber);
+
+    enum class ImageProbe { Present, Erased, Unreadable };
+    // Reads the first and last chunk of an image an information block
+    // describes: erased flash there means an update was cut short. A full
+    // digest would take one exchange per chunk of the image (thousands, so
+    // seconds on the bus) at every connection.
+    ImageProbe probeImage(const FrameLayout &layout, uint32_t readCommand, uint32_t imageAddress,
+                          uint32_t imageSizeBytes);
+
+    // Runs work on the global thread pool and keeps its future, so the
+    // object outlives it.
+    QFuture<void> runInBackground(const std::function<void()> &work);
+    // Set when the object is being destroyed: long operations stop at their
+    // next exchange.
+    bool stopping() const { return m_stopping.load(); }
+    void requestStop() { m_stopping.store(true); }
     // Reads memory in chunks of the layout's data size; each reply must
-    // answer its request. Progress follows the chunks and ends at 0.
+    // answer its request. Progress follows the chunks and ends at 0 (unless
+    // reportProgress is false: checks after a write show no second run).
     bool readChunks(const FrameLayout &layout, uint32_t command, uint32_t address, uint32_t length,
-                    uint8_t *destination);
+                    uint8_t *destination, bool reportProgress = true);
     enum class WriteFailure { Transfer, Verify };
     // Writes the plan's segments in chunks, each echoed chunk compared with
     // the one sent, and stops at the first failure. A model that tells the
     // user about failures does so in reportFailure, called where the failure
     // is found. Progress runs over the plan's total and ends at 0.
+    // A write in several steps shows one progress run: the span places this
+    // plan's bytes within the whole, and only the last step ends at 0.
+    struct ProgressSpan
+    {
+        uint32_t bytesBefore;
+        uint32_t totalBytes; // 0: the plan's own total
+        bool endsRun;
+    };
     bool writePlan(const FrameLayout &layout, uint32_t command, const FlashPlan &plan,
-                   const std::function<void(WriteFailure)> &reportFailure = {});
+                   const std::function<void(WriteFailure)> &reportFailure = {})
+    {
+        return writePlan(layout, command, plan, reportFailure, ProgressSpan{0, 0, true});
+    }
+    bool writePlan(const FrameLayout &layout, uint32_t command, const FlashPlan &plan,
+                   const std::function<void(WriteFailure)> &reportFailure,
+                   const ProgressSpan &span);
+    // Waits for a background task while this thread keeps processing events;
+    // false when this object was destroyed meanwhile (then nothing of it
+    // may be touched).
+    bool waitKeepingEventsFlowing(const QFuture<void> &task);
 
 private:
     void updateCurrentFirmwareInfo(int index);
+    template <typename T, typename Signal>
+    bool setProperty(T *member, const T &value, Signal signal);
 
+    mutable QMutex m_propertyLock;
+    QMutex m_tasksLock;
+    QList<QFuture<void>> m_backgroundTasks;
+    std::atomic<bool> m_stopping{false};
     QString m_image;
     QString m_version;
     QString m_serialNumber;

@@ -7,6 +7,7 @@
 #include <QAtomicPointer>
 #include <QCoreApplication>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QMutex>
 #include <QMutexLocker>
@@ -56,6 +57,10 @@ std::optional<DeviceIdentity> parseDeviceInterfaceName(const QString &name)
 BridgeUSB::BridgeUSB(QObject *parent) : QObject(parent)
 {
     device = new QHidDevice(this);
+    bool isNumber = false;
+    const int configuredTimeoutMs = qEnvironmentVariableIntValue(replyTimeoutVariable, &isNumber);
+    if (isNumber && configuredTimeoutMs > 0)
+        replyTimeout.storeRelaxed(configuredTimeoutMs);
     watchBackend(HidBackend::current());
     HidBackend::setInstallObserver([](HidBackend *backend) {
         if (BridgeUSB *bridge = bridgeInstance.loadAcquire())
@@ -88,25 +93,32 @@ void BridgeUSB::watchBackend(HidBackend *backend)
         connect(backend, &HidBackend::deviceConnectionChanged, this, &BridgeUSB::connectedChanged);
 }
 
+bool BridgeUSB::openOnce(quint16 vendorId, quint16 productId, int interfaceNumber)
+{
+    QMutexLocker locker(&deviceLock);
+    if (device->isOpen())
+        device->close();
+    const bool opened = device->open(vendorId, productId, interfaceNumber);
+    if (opened)
+        generation.fetchAndAddOrdered(1);
+    return opened;
+}
+
 bool BridgeUSB::open(double vid, double pid, int interfaceNumber)
 {
     const quint16 vendorId = quint16(vid);
     const quint16 productId = quint16(pid);
-    if (device->isOpen())
-        device->close();
-
-    bool opened = device->open(vendorId, productId, interfaceNumber);
+    bool opened = openOnce(vendorId, productId, interfaceNumber);
     if (!opened) {
         qInfo().noquote() << "BridgeUSB open try onec more..." << hexText(vid) << hexText(pid);
-        // The retry runs on the thread that owns the transport while the
-        // caller waits in a loop of its own, so a device that enumerates a
-        // little late is still found.
+        // Adapters enumerate a little late. The wait runs in a loop of the
+        // calling thread, so no other thread (the user-interface thread in
+        // particular) has to be free for the retry, and the handle's lock is
+        // not held while waiting.
         QEventLoop waitLoop;
-        QTimer::singleShot(openRetryDelayMs, this, [&]() {
-            opened = device->open(vendorId, productId, interfaceNumber);
-            QMetaObject::invokeMethod(&waitLoop, "quit", Qt::QueuedConnection);
-        });
+        QTimer::singleShot(openRetryDelayMs, &waitLoop, &QEventLoop::quit);
         waitLoop.exec();
+        opened = openOnce(vendorId, productId, interfaceNumber);
     }
     qInfo().noquote() << "BridgeUSB open ..." << hexText(vid) << hexText(pid)
                       << (opened ? "true" : "false");
@@ -115,12 +127,19 @@ bool BridgeUSB::open(double vid, double pid, int interfaceNumber)
 
 void BridgeUSB::close()
 {
+    QMutexLocker locker(&deviceLock);
     device->close();
 }
 
 bool BridgeUSB::isOpen() const
 {
+    QMutexLocker locker(&deviceLock);
     return device->isOpen();
+}
+
+quint64 BridgeUSB::openGeneration() const
+{
+    return generation.loadAcquire();
 }
 
 void BridgeUSB::setReplyTimeoutMs(int timeoutMs)
@@ -128,25 +147,122 @@ void BridgeUSB::setReplyTimeoutMs(int timeoutMs)
     replyTimeout.storeRelaxed(timeoutMs);
 }
 
-QByteArray BridgeUSB::readCMDData(int length)
+int BridgeUSB::currentReplyTimeoutMs() const
 {
-    QByteArray buffer(length, '\0');
-    const int count = device->read(&buffer, length, replyTimeout.loadRelaxed());
-    if (count <= 0) {
-        if (count == 0)
-            qWarning() << "BridgeUSB readCMDData no reply within" << replyTimeout.loadRelaxed()
-                       << "ms";
+    return replyTimeout.loadRelaxed();
+}
+
+int BridgeUSB::dropPendingInput()
+{
+    // A reply that came after its request was given up on would otherwise
+    // be read as the answer to the next request. The bound only guards
+    // against an adapter that floods the host.
+    constexpr int maximumDroppedReports = 256;
+    int dropped = 0;
+    QByteArray buffer;
+    while (dropped < maximumDroppedReports && device->read(&buffer, reportSizeBytes, 0) > 0)
+        ++dropped;
+    if (dropped > 0)
+        qWarning() << "BridgeUSB dropped" << dropped << "reply(s) that came after their time-out";
+    return dropped;
+}
+
+ExchangeStatus BridgeUSB::readReport(QByteArray *reply, int timeoutMs)
+{
+    QByteArray buffer(reportSizeBytes, '\0');
+    const int count = device->read(&buffer, reportSizeBytes, timeoutMs);
+    if (count < 0) {
         qWarning() << "BridgeUSB readCMDData read error !!!";
-        return {};
+        reply->clear();
+        return ExchangeStatus::ReadFailed;
+    }
+    if (count == 0) {
+        qWarning() << "BridgeUSB readCMDData no reply within" << timeoutMs << "ms";
+        qWarning() << "BridgeUSB readCMDData read error !!!";
+        reply->clear();
+        return ExchangeStatus::NoReply;
+    }
+    // Every adapter answers with whole 64-byte reports: a shorter one is a
+    // broken transfer, and padding it with zeros would pass zeros off as
+    // the adapter's data.
+    if (count < reportSizeBytes - 1) {
+        qWarning() << "BridgeUSB readCMDData short reply of" << count << "bytes";
+        qWarning() << "BridgeUSB readCMDData read error !!!";
+        reply->clear();
+        return ExchangeStatus::ShortReply;
     }
     // hidapi hands over the report without its id byte; put it back so
     // replies have the same layout as requests.
+    buffer.truncate(reportSizeBytes - 1);
     buffer.prepend('\0');
-    return buffer;
+    *reply = buffer;
+    return ExchangeStatus::Answered;
+}
+
+ExchangeResult BridgeUSB::exchange(const QByteArray &request, const ReplyFilter &filter)
+{
+    ExchangeResult result;
+    QMutexLocker locker(&deviceLock);
+    if (!device->isOpen()) {
+        qWarning() << "BridgeUSB writeCMDData write error !!!" << request.size() << "(not open)";
+        result.status = ExchangeStatus::NotOpen;
+        return result;
+    }
+    dropPendingInput();
+    QByteArray data = request;
+    if (device->write(&data) < 0) {
+        qWarning() << "BridgeUSB writeCMDData write error !!!" << request.size();
+        result.status = ExchangeStatus::WriteFailed;
+        return result;
+    }
+    const int timeoutMs = replyTimeout.loadRelaxed();
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        const int remainingMs = int(qMax<qint64>(0, timeoutMs - waited.elapsed()));
+        result.status = readReport(&result.reply, remainingMs);
+        if (result.status != ExchangeStatus::Answered)
+            return result;
+        if (!filter || filter(result.reply) == ReplyKind::Answer)
+            return result;
+        qWarning() << "BridgeUSB dropped a reply that answers an earlier request"
+                   << result.reply.mid(1, 12).toHex();
+        if (remainingMs == 0) {
+            result.reply.clear();
+            result.status = ExchangeStatus::NoReply;
+            return result;
+        }
+    }
+}
+
+bool BridgeUSB::send(const QByteArray &request)
+{
+    QMutexLocker locker(&deviceLock);
+    if (!device->isOpen()) {
+        qWarning() << "BridgeUSB writeCMDData write error !!!" << request.size() << "(not open)";
+        return false;
+    }
+    dropPendingInput();
+    QByteArray data = request;
+    if (device->write(&data) < 0) {
+        qWarning() << "BridgeUSB writeCMDData write error !!!" << request.size();
+        return false;
+    }
+    return true;
+}
+
+QByteArray BridgeUSB::readCMDData(int length)
+{
+    Q_UNUSED(length)
+    QMutexLocker locker(&deviceLock);
+    QByteArray reply;
+    readReport(&reply, replyTimeout.loadRelaxed());
+    return reply;
 }
 
 bool BridgeUSB::writeCMDData(QByteArray data)
 {
+    QMutexLocker locker(&deviceLock);
     if (device->write(&data) < 0) {
         qWarning() << "BridgeUSB writeCMDData write error !!!" << data.size();
         return false;

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 class QHidDevice;
@@ -22,7 +23,33 @@ struct DeviceIdentity
 };
 std::optional<DeviceIdentity> parseDeviceInterfaceName(const QString &name);
 
-// The one HID transport of the process.
+// What became of one request and its reply.
+enum class ExchangeStatus {
+    Answered,    // the reply is in ExchangeResult::reply
+    NotOpen,     // no adapter is open; nothing was sent
+    WriteFailed, // the request did not go out
+    NoReply,     // nothing answered it within the reply time-out
+    ReadFailed,  // the read failed (the adapter left, or a read error)
+    ShortReply,  // the adapter sent less than a whole report
+};
+
+struct ExchangeResult
+{
+    ExchangeStatus status = ExchangeStatus::NotOpen;
+    // 0x00 followed by the 64 report bytes when answered, empty otherwise.
+    QByteArray reply;
+
+    bool answered() const { return status == ExchangeStatus::Answered; }
+};
+
+// Tells a reply that answers the request just sent from one that a request
+// given up on earlier still had coming (a reply that arrived after its
+// time-out must never be taken for the next request's answer).
+enum class ReplyKind { Answer, Stale };
+using ReplyFilter = std::function<ReplyKind(const QByteArray &reply)>;
+
+// The one HID transport of the process. Every request and its reply is one
+// call that no other thread can interleave with.
 class BridgeUSB : public QObject, public QAbstractNativeEventFilter
 {
     Q_OBJECT
@@ -33,6 +60,9 @@ public:
     static constexpr int replyTimeoutMs = 45000;
     static constexpr int openRetryDelayMs = 1000;
     static constexpr int reportSizeBytes = 65;
+    // Environment variable that shortens the reply time-out, for tests of
+    // adapters that never answer.
+    static constexpr const char *replyTimeoutVariable = "BRIVANE_REPLY_TIMEOUT_MS";
 
     static BridgeUSB *instance();
 
@@ -40,15 +70,27 @@ public:
     bool isOpen() const;
     // Closes the open device, e.g. before an emulated backend goes away.
     void close();
-    // One reply: 0x00 followed by the report bytes, empty on error or time-out.
+    // Raised by every successful open. A device model compares it with the
+    // value of its last state read to learn that the adapter was opened again
+    // (it may have been unplugged and replaced meanwhile).
+    quint64 openGeneration() const;
+
+    // Sends request (report id in byte 0) and reads its reply. Input that
+    // was waiting before the request is dropped; replies the filter calls
+    // stale are dropped too, within the same time-out.
+    ExchangeResult exchange(const QByteArray &request, const ReplyFilter &filter = {});
+    // A request the adapter does not answer (a restart, a flag write).
+    bool send(const QByteArray &request);
+
+    // One reply: 0x00 followed by the report bytes, empty on error, time-out
+    // or a reply shorter than a report. Prefer exchange(): these two are not
+    // atomic together.
     QByteArray readCMDData(int length);
-    // Tests shorten the reply time-out so a missing reply fails quickly.
-    void setReplyTimeoutMs(int timeoutMs);
     bool writeCMDData(QByteArray data);
 
-    // Serialises whole exchanges (a request and its reply, or a longer
-    // sequence) of threads that share the transport. Recursive.
-    QRecursiveMutex *exchangeMutex() { return &exchangeLock; }
+    // Tests shorten the reply time-out so a missing reply fails quickly.
+    void setReplyTimeoutMs(int timeoutMs);
+    int currentReplyTimeoutMs() const;
 
     // Starts the hot-plug notifications for a window (Windows: device-change
     // messages of that window; Linux: a udev monitor).
@@ -62,10 +104,15 @@ signals:
 private:
     explicit BridgeUSB(QObject *parent = nullptr);
     void watchBackend(HidBackend *backend);
+    bool openOnce(quint16 vendorId, quint16 productId, int interfaceNumber);
+    int dropPendingInput();
+    ExchangeStatus readReport(QByteArray *reply, int timeoutMs);
 
+    // Guards the device handle: open, close and every exchange.
+    mutable QMutex deviceLock;
     QHidDevice *device = nullptr;
     HotplugSource *hotplug = nullptr;
     HidBackend *watchedBackend = nullptr;
-    QRecursiveMutex exchangeLock;
+    QAtomicInteger<quint64> generation{0};
     QAtomicInt replyTimeout{replyTimeoutMs};
 };

@@ -3,6 +3,8 @@
 #include "basedevice.h"
 
 #include <QByteArray>
+#include <QFuture>
+#include <QMutex>
 #include <QString>
 
 #include <array>
@@ -16,6 +18,12 @@ class K3Device : public BaseDevice
 public:
     // Memory map of the adapter.
     static constexpr uint32_t configurationBlockAddress = 0x08004000;
+    // The configuration, information and spare blocks and the rest of the
+    // flash pages that hold them, up to the image: whatever page size the
+    // boot loader erases in (1 or 2 KiB on this family), erasing the
+    // information block erases this whole area with it.
+    static constexpr uint32_t settingsAreaAddress = 0x08004000;
+    static constexpr uint32_t settingsAreaBytes = 0x1000;
     static constexpr uint32_t firmwareInformationAddress = 0x08004100;
     static constexpr uint32_t spareBlockAddress = 0x08004200;
     static constexpr uint32_t imageAddress = 0x08005000;
@@ -23,19 +31,6 @@ public:
     static constexpr uint32_t chipIdentifierAddress = 0x1FFFF7E8;
     static constexpr int chipIdentifierBytes = 32;
     static constexpr int blockSizeBytes = 256;
-
-    // Validity marks of the configuration and firmware-information blocks.
-    static constexpr uint8_t blockStartMark = 0x55;
-    static constexpr uint8_t blockEndMark = 0xAA;
-    static constexpr int blockEndMarkOffset = 255;
-
-    // Firmware-information block layout.
-    static constexpr int infoStartAddressOffset = 1;
-    static constexpr int infoVersionMajorOffset = 5;
-    static constexpr int infoVersionMinorOffset = 6;
-    static constexpr int infoVersionPatchOffset = 7;
-    static constexpr int infoImageSizeOffset = 8;
-    static constexpr int infoImageDigestOffset = 12;
 
     // Command frame: report id, tag 0x04, u8 command (status in replies),
     // u32 address, u16 length, up to 56 data bytes.
@@ -62,6 +57,7 @@ public:
     static constexpr int minimumMajorVersion = 2;
 
     explicit K3Device(QObject *parent = nullptr);
+    ~K3Device() override;
 
     Q_INVOKABLE bool tryConnected() override;
     Q_INVOKABLE void syncFirmwareInformation() override { pulseBusy(); }
@@ -80,23 +76,26 @@ public:
     // Reads length bytes in chunks of at most 56, moving progress.
     bool readMemory(uint8_t command, uint32_t address, int length, uint8_t *destination);
 
-    // The 256-byte block that marks an image at startAddress as installed;
-    // the M7 keeps the same block.
-    static QByteArray buildInformationBlock(uint32_t startAddress, uint8_t major, uint8_t minor,
-                                            uint8_t patch, const QByteArray &image);
-    // A configuration or information block with both marks.
-    static bool blockIsMarkedValid(const uint8_t *block);
-    static QString informationVersion(const uint8_t *informationBlock);
+protected:
+    QString transferLogPrefix() const override { return QString(); }
 
 private:
     void handleConnectedChanged(bool isConnected);
+    void startConfigurationRead();
     // Opens the adapter, switching it to its boot loader when it runs its
-    // application.
-    void searchAdapter();
+    // application; the product id opened, or 0. Touches no device object.
+    static double searchAdapter();
     // 1 when the flag was set and has been cleared, 0 when it was clear, -1
     // when it could not be read or cleared.
     int clearBootFlag();
-    bool eraseFlash(const FlashPlan &plan);
+    bool eraseRange(uint32_t address, uint32_t sizeBytes);
+    // The update after its package was checked: false when it did not end
+    // with a whole image and a valid information block.
+    bool writeImage(const QByteArray &image, const QByteArray &informationBlock);
+    bool saveSettingsArea(const QByteArray &area);
+
+    QMutex configurationTaskLock;
+    QFuture<void> configurationTask;
 
     std::array<uint8_t, blockSizeBytes> configurationBlock{};
     std::array<uint8_t, blockSizeBytes> spareBlock{};

@@ -1,21 +1,30 @@
 #include "m7device.h"
 
 #include "bridgeusb.h"
+#include "firmwareinformationblock.h"
 #include "firmwarepackage.h"
-#include "k3device.h" // the information block has the K3's layout
 
 #include <QDebug>
 #include <QMutexLocker>
+#include <QPointer>
 
 #include <algorithm>
 #include <memory>
 
 constexpr char M7Device::packageMarker[];
 
+namespace InformationBlock = FirmwareInformationBlock;
+
 M7Device::M7Device(QObject *parent) : BaseDevice(parent)
 {
     set_image(QStringLiteral("qrc:/images/M7.png"));
     connect(this, &BaseDevice::connectedChanged, this, &M7Device::handleConnectedChanged);
+}
+
+M7Device::~M7Device()
+{
+    requestStop();
+    waitForBackgroundTasks();
 }
 
 QList<uint8_t> M7Device::eraseSectorsForImage(uint32_t imageSizeBytes)
@@ -44,39 +53,58 @@ bool M7Device::readMemory(uint32_t command, uint32_t address, int length, uint8_
 bool M7Device::tryConnected()
 {
     setVPID(Brivane_VID, Brivane_PID_M7);
-    bool opened = false;
-    {
-        QMutexLocker exchangeLock(BridgeUSB::instance()->exchangeMutex());
-        opened = BridgeUSB::instance()->open(Brivane_VID, Brivane_PID_M7, -1);
-    }
-    // On this thread the handler runs right here, inside the setter.
+    const bool wasConnected = connected();
+    QPointer<M7Device> self(this);
+    const bool opened = openAdapter(Brivane_VID, Brivane_PID_M7, -1);
+    if (!self)
+        return false;
     set_connected(opened);
+    if (opened) {
+        // Opened again while connected: the adapter may have been replaced.
+        if (wasConnected)
+            startConfigurationRead();
+        QFuture<void> read;
+        {
+            QMutexLocker locker(&configurationTaskLock);
+            read = configurationTask;
+        }
+        if (!waitKeepingEventsFlowing(read))
+            return false;
+    }
     return connected();
 }
 
 void M7Device::handleConnectedChanged(bool isConnected)
 {
     if (isConnected) {
-        readDeviceConfig();
+        startConfigurationRead();
     } else {
         set_version(QString());
         set_serialNumber(QString());
     }
 }
 
+void M7Device::startConfigurationRead()
+{
+    QMutexLocker locker(&configurationTaskLock);
+    // Read on the pool: a reply may take up to the transport's time-out,
+    // which the user-interface thread must never wait for.
+    configurationTask = runInBackground([this]() { readDeviceConfig(); });
+}
+
 void M7Device::readDeviceConfig()
 {
-    QMutexLocker exchangeLock(BridgeUSB::instance()->exchangeMutex());
     qDebug() << "M7 readDeviceConfig....";
 
     // Step 1: factory area and chip identifier.
-    if (!readMemory(CommandReadMemory, factoryAreaAddress, factoryAreaBytes,
-                    factoryInformation.data()) ||
+    std::array<uint8_t, factoryAreaBytes> factory{};
+    if (!readMemory(CommandReadMemory, factoryAreaAddress, factoryAreaBytes, factory.data()) ||
         !readMemory(CommandReadMemory, chipIdentifierAddress, chipIdentifierBytes,
-                    factoryInformation.data() + factoryIdentifierOffset)) {
+                    factory.data() + factoryIdentifierOffset)) {
         qWarning() << "read factory Info failure!";
         return;
     }
+    factoryInformation = factory;
 
     // Step 2: firmware-information block.
     std::array<uint8_t, blockSizeBytes> informationBlock{};
@@ -86,33 +114,52 @@ void M7Device::readDeviceConfig()
         return;
     }
 
-    // Step 3: serial number and version.
+    // Step 3: serial number and version, if the image the block describes
+    // is there.
     const QByteArray identifier(
-        reinterpret_cast<const char *>(factoryInformation.data() + factoryIdentifierOffset),
+        reinterpret_cast<const char *>(factory.data() + factoryIdentifierOffset),
         chipIdentifierBytes);
     set_serialNumber(QString::fromLatin1(identifier.toHex()));
-    if (K3Device::blockIsMarkedValid(informationBlock.data()))
-        set_version(K3Device::informationVersion(informationBlock.data()));
-    else
-        qWarning() << "DeviceError_FirmwareLost";
+    if (imageIsInstalled(informationBlock.data()))
+        set_version(InformationBlock::versionText(informationBlock.data()));
     qDebug() << "M7 readDeviceConfig finished!";
+}
+
+bool M7Device::imageIsInstalled(const uint8_t *informationBlock)
+{
+    if (!InformationBlock::isMarkedValid(informationBlock)) {
+        qWarning() << "DeviceError_FirmwareLost";
+        return false;
+    }
+    const uint32_t imageSize = InformationBlock::imageSizeBytes(informationBlock);
+    if (eraseSectorsForImage(imageSize).isEmpty()) {
+        qWarning() << "DeviceError_FirmwareLost"
+                   << "image size" << imageSize;
+        return false;
+    }
+    switch (probeImage(wideFrameLayout, CommandReadMemory, imageAddress, imageSize)) {
+    case ImageProbe::Present:
+        return true;
+    case ImageProbe::Erased:
+        qWarning() << "DeviceError_FirmwareLost"
+                   << "the image is erased";
+        return false;
+    case ImageProbe::Unreadable:
+        qWarning() << "read firmware Info failure!";
+        return false;
+    }
+    return false;
 }
 
 bool M7Device::eraseFlash(const FlashPlan &plan)
 {
-    qDebug() << "eraseFlash...";
-    // A request that never went out gets no reply; waiting for one would only
-    // hold the update up for the whole reply time-out.
-    MemoryFrame reply;
-    if (!sendAndReceive(MemoryFrame::request(wideFrameLayout, CommandEraseSectors, 0,
-                                             plan.eraseCount, plan.eraseSectors),
-                        &reply) ||
-        reply.code() != StatusEraseDone) {
-        qWarning() << "erase error !";
-        emit error(tr("Erase error!"));
-        return false;
-    }
-    return true;
+    // Without a confirmed erase nothing is written: programming over the old
+    // image would damage it.
+    if (eraseSectorList(CommandEraseSectors, StatusEraseDone, plan.eraseSectors, plan.eraseCount) ==
+        EraseOutcome::Acknowledged)
+        return true;
+    emit error(tr("Erase error!"));
+    return false;
 }
 
 void M7Device::updateFirmwareFile(QString path, QString version)
@@ -120,7 +167,8 @@ void M7Device::updateFirmwareFile(QString path, QString version)
     Q_UNUSED(version)
     set_busying(true);
 
-    // Step 1: open the package. The M7 accepts any version.
+    // Prepare: the package, checked whole before anything is erased. The
+    // M7 accepts any version.
     const FirmwarePackage package = FirmwarePackage::decode(getFirmwareData(path));
     if (!package.digestOk) {
         qWarning() << "DeviceError_FirmwareFileDamage file md5 error";
@@ -137,37 +185,49 @@ void M7Device::updateFirmwareFile(QString path, QString version)
     // The image must fit both the plan's data area and the adapter's flash.
     const uint32_t imageSize = uint32_t(package.image.size());
     const QList<uint8_t> sectors = eraseSectorsForImage(imageSize);
-    if (sectors.isEmpty() || imageSize > FlashPlan::bytesAvailableFromSlot(1)) {
+    if (sectors.isEmpty() || imageSize > FlashPlan::bytesAvailableFromSlot(0)) {
         qWarning() << "DeviceError_InvalidFile";
         set_busying(false);
         emit error(tr("Update invalid file!"));
         return;
     }
 
-    // Step 2: the plan; the information block goes first, as the adapter expects.
+    // The plan: the erase takes the information block's sector with the
+    // image's, and the block is written after the image, so an update cut
+    // anywhere leaves the adapter showing no firmware rather than the new
+    // version over an incomplete image.
     std::unique_ptr<FlashPlan> plan(FlashPlan::create());
     for (uint8_t sector : sectors)
         plan->addEraseSector(sector);
-    plan->setSegment(0, firmwareInformationAddress,
-                     K3Device::buildInformationBlock(imageAddress, uint8_t(package.major),
-                                                     package.minor, package.patch, package.image));
-    plan->setSegment(1, imageAddress, package.image);
-    plan->totalSize = plan->sumOfSegmentSizes();
+    plan->setSegment(0, imageAddress, package.image);
+    plan->totalSize = imageSize;
+    // The image may run on through several slots, so the block has a plan
+    // of its own.
+    std::unique_ptr<FlashPlan> informationPlan(FlashPlan::create());
+    informationPlan->setSegment(0, firmwareInformationAddress,
+                                InformationBlock::build(imageAddress, uint8_t(package.major),
+                                                        package.minor, package.patch,
+                                                        package.image));
+    informationPlan->totalSize = blockSizeBytes;
+    const uint32_t totalBytes = imageSize + blockSizeBytes;
 
-    QMutexLocker exchangeLock(BridgeUSB::instance()->exchangeMutex());
+    const bool writeComplete = eraseFlash(*plan) &&
+                               writePlan(wideFrameLayout, CommandWriteMemory, *plan, {},
+                                         ProgressSpan{0, totalBytes, false}) &&
+                               writePlan(wideFrameLayout, CommandWriteMemory, *informationPlan, {},
+                                         ProgressSpan{imageSize, totalBytes, true});
+    plan.reset();
+    informationPlan.reset();
 
-    // Step 3: erase, then write even after a refused erase; the verified
-    // writes tell whether the flash took the image.
-    eraseFlash(*plan);
-    const bool writeComplete = writePlan(wideFrameLayout, CommandWriteMemory, *plan);
-
-    // Step 4: the information block is written first, so it looks valid even
-    // when the image stopped part-way: success also needs a complete write.
+    // Read the information block back; success also needs every chunk
+    // written and echoed.
     std::array<uint8_t, blockSizeBytes> readBack{};
     const bool readOk =
         readMemory(CommandReadMemory, firmwareInformationAddress, blockSizeBytes, readBack.data());
-    if (readOk && writeComplete && K3Device::blockIsMarkedValid(readBack.data())) {
-        set_version(K3Device::informationVersion(readBack.data()));
+    const bool blockValid = readOk && InformationBlock::isMarkedValid(readBack.data());
+    if (readOk)
+        set_version(blockValid ? InformationBlock::versionText(readBack.data()) : QString());
+    if (writeComplete && blockValid) {
         qDebug() << "M7Device::updateFirmwareFile Ok!";
         emit message(tr("Update OK!"));
     } else {

@@ -2,7 +2,9 @@
 
 #include "basedevice.h"
 
+#include <QFuture>
 #include <QList>
+#include <QMutex>
 #include <QString>
 
 #include <array>
@@ -38,6 +40,7 @@ public:
     static constexpr char packageMarker[] = "Brivane_M7";
 
     explicit M7Device(QObject *parent = nullptr);
+    ~M7Device() override;
 
     Q_INVOKABLE bool tryConnected() override;
     Q_INVOKABLE void syncFirmwareInformation() override { pulseBusy(); }
@@ -64,7 +67,14 @@ public:
 
 private:
     void handleConnectedChanged(bool isConnected);
+    void startConfigurationRead();
+    // The block has its marks and the image it describes is there: its
+    // first and last bytes are not erased.
+    bool imageIsInstalled(const uint8_t *informationBlock);
     bool eraseFlash(const FlashPlan &plan);
+
+    QMutex configurationTaskLock;
+    QFuture<void> configurationTask;
 
     std::array<uint8_t, factoryAreaBytes> factoryInformation{};
 };

@@ -49,6 +49,7 @@ public:
     static MemoryFrame request(const FrameLayout &layout, uint32_t code, uint32_t address,
                                uint32_t length, const uint8_t *data = nullptr);
 
+    const FrameLayout &layout() const { return *m_layout; }
     uint32_t code() const;
     uint32_t address() const;
     uint32_t length() const;
@@ -64,7 +65,8 @@ public:
     {
         return QByteArray(reinterpret_cast<const char *>(bytes), sizeBytes);
     }
-    // Copies a reply in; a shorter reply leaves the rest zero.
+    // Copies a reply in (the transport hands over only whole reports); an
+    // empty one leaves the frame zero, which answers nothing.
     void assign(const QByteArray &reply);
 
     uint8_t bytes[sizeBytes] = {};

@@ -9,11 +9,17 @@
 
 namespace {
 std::atomic<FILE *> openTraceStream{nullptr};
+std::atomic<bool> openTraceEnabled{true};
 } // namespace
 
 void QHidDevice::setOpenTraceStream(FILE *stream)
 {
     openTraceStream.store(stream);
+}
+
+void QHidDevice::setOpenTraceEnabled(bool enabled)
+{
+    openTraceEnabled.store(enabled);
 }
 
 class QHidDevicePrivate
@@ -46,11 +52,13 @@ bool QHidDevice::open(quint16 vendorId, quint16 productId, int interfaceNumber)
             continue;
         if (!entry->path)
             break;
-        FILE *trace = openTraceStream.load();
-        if (!trace)
-            trace = stdout;
-        std::fprintf(trace, "hid_open: %s\n", entry->path);
-        std::fflush(trace);
+        if (openTraceEnabled.load()) {
+            FILE *trace = openTraceStream.load();
+            if (!trace)
+                trace = stdout;
+            std::fprintf(trace, "hid_open: %s\n", entry->path);
+            std::fflush(trace);
+        }
         d->handle = backend->open(entry->path);
         d->backend = d->handle ? backend : nullptr;
         break;

@@ -32,6 +32,8 @@ public:
     // Where the "hid_open:" line of every open goes (standard output unless
     // changed; the command-line tool keeps its standard output for results).
     static void setOpenTraceStream(FILE *stream);
+    // The command-line tool keeps the line for its verbose mode.
+    static void setOpenTraceEnabled(bool enabled);
 
 private:
     QScopedPointer<QHidDevicePrivate> d;

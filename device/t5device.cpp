@@ -1,100 +1,40 @@
 #include "t5device.h"
 
 #include "bridgeusb.h"
+#include "brivanelogging.h"
 #include "global.h"
+#include "t5configuration.h"
 
-#include <QCryptographicHash>
 #include <QDebug>
+#include <QLocale>
 #include <QMutexLocker>
-#include <QThreadPool>
-#include <QtConcurrent>
+#include <QPointer>
 
-#include <algorithm>
 #include <cstring>
 #include <memory>
 
 using namespace LittleEndian;
+using namespace T5FlashLayout;
 
 namespace {
-uint8_t *bytesOf(QByteArray &array)
-{
-    return reinterpret_cast<uint8_t *>(array.data());
-}
-
 const uint8_t *bytesOf(const QByteArray &array)
 {
     return reinterpret_cast<const uint8_t *>(array.constData());
 }
 
-QString versionText(const QByteArray &config)
+uint8_t *bytesOf(QByteArray *array)
 {
-    const uint8_t *bytes = bytesOf(config);
-    return QStringLiteral("%1.%2.%3").arg(bytes[1]).arg(bytes[2]).arg(bytes[3]);
-}
-
-QByteArray md5Of(const QByteArray &data)
-{
-    return QCryptographicHash::hash(data, QCryptographicHash::Md5);
-}
-
-// Backups are bound to one adapter: the key comes from its serial number.
-void scrambleWithSerialKey(QByteArray *data, const QString &serialNumber)
-{
-    const QByteArray key = md5Of(serialNumber.toLocal8Bit());
-    for (int index = 0; index < data->size(); ++index)
-        (*data)[index] = char((*data)[index] ^ key[index % key.size()]);
-}
-
-QByteArray imageWithEndMark(const QByteArray &image)
-{
-    QByteArray bytes = image;
-    bytes.append(char(T5Device::firmwareEndMark & 0xFF));
-    bytes.append(char(T5Device::firmwareEndMark >> 8));
-    return bytes;
-}
-
-QByteArray emptyBlock(uint16_t mark)
-{
-    QByteArray block(T5Device::emptyBlockLengthBytes, '\0');
-    writeU16(bytesOf(block), 0, T5Device::emptyBlockLengthBytes);
-    writeU16(bytesOf(block), T5Device::emptyBlockLengthBytes - 2, mark);
-    return block;
-}
-
-// The five u16 settings a factory configuration starts with.
-void writeFactorySettings(uint8_t *config)
-{
-    const uint16_t settings[5] = {0x1245, 0x1252, 0x1251, 0x124F, 0x1250};
-    for (int index = 0; index < 5; ++index)
-        writeU16(config, T5Device::configSettingsOffset + 2 * index, settings[index]);
-}
-
-// The configuration's description of the image it goes with, and the marks
-// that make the configuration valid.
-void describeImage(uint8_t *config, const QStringList &version, uint32_t imageBase,
-                   uint32_t imageLength)
-{
-    config[T5Device::configStartMarkOffset] = T5Device::startMark;
-    for (int index = 0; index < 3; ++index)
-        config[T5Device::configVersionOffset + index] = uint8_t(version.at(index).toUInt());
-    writeU32(config, T5Device::configImageAddressOffset, imageBase);
-    writeU32(config, T5Device::configImageLengthOffset, imageLength);
-    writeU16(config, T5Device::configValidMarkOffset, T5Device::configValidMark);
-    config[T5Device::configEndMarkOffset] = T5Device::endMark;
-}
-
-QRecursiveMutex *exchangeMutex()
-{
-    return BridgeUSB::instance()->exchangeMutex();
+    return reinterpret_cast<uint8_t *>(array->data());
 }
 } // namespace
 
 // ---------------------------------------------------------------------------
-// Construction, connection and background tasks
+// Construction and connection
 
-T5Device::T5Device(QObject *parent)
-    : BaseDevice(parent), info(int(infoSizeBytes), '\0'), config(int(configSizeBytes), '\0')
+T5Device::T5Device(QObject *parent) : BaseDevice(parent)
 {
+    m_state.info = QByteArray(int(infoSizeBytes), '\0');
+    m_state.config = QByteArray(int(configSizeBytes), '\0');
     set_bootMode(Auto);
     set_image(QStringLiteral("qrc:/images/T5.png"));
     connect(this, &BaseDevice::connectedChanged, this, &T5Device::onConnectedChanged);
@@ -102,20 +42,29 @@ T5Device::T5Device(QObject *parent)
 
 T5Device::~T5Device()
 {
-    // The pool tasks use this object; it must outlive them.
+    // The pool tasks use this object: they stop at their next exchange, and
+    // the object outlives them.
+    requestStop();
     waitForBackgroundTasks();
 }
 
 bool T5Device::tryConnected()
 {
-    bool opened = false;
-    {
-        QMutexLocker exchange(exchangeMutex());
-        opened = BridgeUSB::instance()->open(Brivane_VID, Brivane_PID_T5, -1);
-    }
-    set_connected(opened);
     setVPID(Brivane_VID, Brivane_PID_T5);
-    return connected();
+    const bool wasConnected = connected();
+    QPointer<T5Device> self(this);
+    // The open may wait for the transport while another thread exchanges,
+    // and retries after a second: it runs on the pool while this thread
+    // keeps processing events.
+    const bool opened = openAdapter(Brivane_VID, Brivane_PID_T5, -1);
+    if (!self)
+        return false;
+    set_connected(opened);
+    // An adapter opened again while connected may have been unplugged and
+    // replaced meanwhile: its state is read again.
+    if (opened && wasConnected)
+        startConnectionRead();
+    return opened;
 }
 
 void T5Device::syncFirmwareInformation()
@@ -127,95 +76,115 @@ void T5Device::onConnectedChanged(bool isConnected)
 {
     qDebug() << "T5Device::connectedChanged" << isConnected;
     if (isConnected) {
-        startBackgroundTask(
-            [this]() {
-                // Held for the whole status read: it runs without busying, so an
-                // operation started meanwhile must not mix its reports with it.
-                QMutexLocker exchange(exchangeMutex());
-                updateVersion();
-                updateRunStatus();
-            },
-            true);
+        startConnectionRead();
     } else {
         set_version(QString());
         set_serialNumber(QString());
+        QMutexLocker locker(&stateLock);
+        m_state.readComplete = false;
     }
 }
 
-void T5Device::startBackgroundTask(const std::function<void()> &work, bool isConnectionTask)
+void T5Device::startConnectionRead()
 {
-    QMutexLocker locker(&tasksLock);
-    backgroundTasks.erase(std::remove_if(backgroundTasks.begin(), backgroundTasks.end(),
-                                         [](const QFuture<void> &f) { return f.isFinished(); }),
-                          backgroundTasks.end());
-    backgroundTasks.append(QtConcurrent::run(QThreadPool::globalInstance(), work));
-    if (isConnectionTask)
-        connectionTask = backgroundTasks.last();
+    QMutexLocker locker(&connectionTaskLock);
+    connectionTask = runInBackground([this]() {
+        // Held for the whole read: it runs without busying, so an operation
+        // started meanwhile waits for it instead of mixing its reports in.
+        QMutexLocker operation(&operationLock);
+        if (!stopping())
+            readAdapterState(true);
+    });
 }
 
 void T5Device::waitForConnectionTask()
 {
     QFuture<void> task;
     {
-        QMutexLocker locker(&tasksLock);
+        QMutexLocker locker(&connectionTaskLock);
         task = connectionTask;
     }
     task.waitForFinished();
 }
 
-void T5Device::waitForBackgroundTasks()
+void T5Device::setImageCheckEnabled(bool enabled)
 {
-    QList<QFuture<void>> tasks;
-    {
-        QMutexLocker locker(&tasksLock);
-        tasks = backgroundTasks;
-    }
-    for (QFuture<void> &task : tasks)
-        task.waitForFinished();
+    imageCheckEnabled.store(enabled);
+}
+
+T5Device::AdapterState T5Device::state() const
+{
+    QMutexLocker locker(&stateLock);
+    return m_state;
+}
+
+void T5Device::setState(const AdapterState &newState)
+{
+    QMutexLocker locker(&stateLock);
+    m_state = newState;
+}
+
+void T5Device::updateConfigCopy(const QByteArray &config)
+{
+    QMutexLocker locker(&stateLock);
+    m_state.config = config;
+}
+
+QByteArray T5Device::configBlock() const
+{
+    return state().config;
+}
+
+uint16_t T5Device::firmwareEndMarkRead() const
+{
+    return state().firmwareMark;
+}
+
+uint16_t T5Device::dataBlockAMarkRead() const
+{
+    return state().markA;
+}
+
+uint16_t T5Device::dataBlockBMarkRead() const
+{
+    return state().markB;
+}
+
+bool T5Device::stateIsCurrent() const
+{
+    const AdapterState current = state();
+    return current.readComplete && current.infoValid &&
+           current.generation == BridgeUSB::instance()->openGeneration();
+}
+
+SettingsCopyStore T5Device::settingsCopyStore() const
+{
+    return SettingsCopyStore();
+}
+
+bool T5Device::isVersionBelow(const QStringList &current, const QString &threshold)
+{
+    return T5Configuration::isVersionBelow(current, threshold);
 }
 
 // ---------------------------------------------------------------------------
 // Protocol primitives
 
-bool T5Device::readCMDData(MemoryFrame *reply)
+bool T5Device::readFlash(uint32_t address, uint32_t length, uint8_t *buffer, bool reportProgress)
 {
-    const QByteArray bytes = BaseDevice::readCMDData(MemoryFrame::sizeBytes);
-    if (bytes.isEmpty()) {
-        qWarning() << "T5Device readCMDData read error !!!";
-        return false;
-    }
-    reply->assign(bytes);
-    return true;
-}
-
-bool T5Device::writeCMDData(const MemoryFrame &request)
-{
-    const bool written = BaseDevice::writeCMDData(request.toByteArray());
-    if (!written)
-        qWarning() << "T5Device writeCMDData write error !!!";
-    return written;
-}
-
-bool T5Device::readFlash(uint32_t address, uint32_t length, uint8_t *buffer)
-{
-    return readChunks(wideFrameLayout, USB_CMD_READ, address, length, buffer);
+    return readChunks(wideFrameLayout, USB_CMD_READ, address, length, buffer, reportProgress);
 }
 
 bool T5Device::eraseFlash(const FlashPlan &plan)
 {
-    QMutexLocker exchange(exchangeMutex());
-    qDebug() << "eraseFlash...";
-    const uint32_t count = std::min<uint32_t>(plan.eraseCount, FlashPlan::maxEntries);
-    MemoryFrame reply;
-    // The adapter answers only once every sector is erased.
-    sendAndReceive(
-        MemoryFrame::request(wideFrameLayout, USB_CMD_ERASE, 0, count, plan.eraseSectors), &reply);
-    if (reply.code() != USB_ACK_ERASE) {
-        qWarning() << "erase error !" << Qt::hex << reply.code();
-        emit error(tr("Erase error!"));
-        return false;
-    }
-    return true;
+    // Flash whose erase was not confirmed is never written: programming can
+    // only clear bits, so writing over the old contents would damage them
+    // (and an intact firmware with them).
+    if (eraseSectorList(USB_CMD_ERASE, USB_ACK_ERASE, plan.eraseSectors, plan.eraseCount) ==
+        EraseOutcome::Acknowledged)
+        return true;
+    emit error(tr("Erase error!"));
+    return false;
 }
 
 bool T5Device::write2Flash(const FlashPlan &plan)
@@ -229,23 +198,30 @@ bool T5Device::write2Flash(const FlashPlan &plan)
     });
 }
 
+T5Device::WriteOutcome T5Device::runPlan(FlashPlan *plan)
+{
+    if (!eraseFlash(*plan))
+        return WriteOutcome::EraseFailed;
+    return write2Flash(*plan) ? WriteOutcome::Written : WriteOutcome::WriteFailed;
+}
+
 void T5Device::updateVersion()
 {
-    QMutexLocker exchange(exchangeMutex());
     const uint32_t chunkBytes = uint32_t(wideFrameLayout.maxDataBytes);
+    QByteArray config = state().config;
     uint32_t copied = 0;
     uint32_t address = configAddress;
-    configReadComplete = false;
     while (copied < configSizeBytes) {
         // Always a full chunk; only the bytes still needed are kept.
-        if (!writeCMDData(
-                MemoryFrame::request(wideFrameLayout, USB_CMD_READ, address, chunkBytes))) {
-            qWarning() << "updateVersion write error !!!";
-            break;
-        }
+        const MemoryFrame request =
+            MemoryFrame::request(wideFrameLayout, USB_CMD_READ, address, chunkBytes);
         MemoryFrame reply;
-        if (!readCMDData(&reply)) {
-            qWarning() << "updateVersion read error !!!";
+        ExchangeStatus status = ExchangeStatus::NotOpen;
+        if (!exchangeFrame(request, &reply, &status)) {
+            if (status == ExchangeStatus::NotOpen || status == ExchangeStatus::WriteFailed)
+                qWarning() << "updateVersion write error !!!";
+            else
+                qWarning() << "updateVersion read error !!!";
             break;
         }
         if (reply.code() != USB_ACK_DATA || reply.address() != address ||
@@ -254,26 +230,19 @@ void T5Device::updateVersion()
             break;
         }
         const uint32_t needed = std::min(configSizeBytes - copied, chunkBytes);
-        std::memcpy(bytesOf(config) + copied, reply.data(), needed);
+        std::memcpy(bytesOf(&config) + copied, reply.data(), needed);
         copied += needed;
         address += chunkBytes;
     }
-    configReadComplete = copied == configSizeBytes;
-    set_version(versionText(config));
-}
-
-bool T5Device::configHoldsAdapterSettings() const
-{
-    const uint8_t *bytes = bytesOf(config);
-    return configReadComplete && bytes[configStartMarkOffset] == startMark &&
-           readU16(bytes, configValidMarkOffset) == configValidMark;
+    updateConfigCopy(config);
+    set_version(T5Configuration::versionText(config));
 }
 
 bool T5Device::readRunStatus()
 {
     uint8_t status[runStatusLengthBytes] = {};
     MemoryFrame reply;
-    sendAndReceive(
+    const bool answered = exchangeFrame(
         MemoryFrame::request(wideFrameLayout, USB_CMD_RUN_STATUS, 0, runStatusLengthBytes), &reply);
     const bool valid = reply.code() == USB_CMD_RUN_STATUS && reply.length() == runStatusLengthBytes;
     if (valid)
@@ -281,247 +250,293 @@ bool T5Device::readRunStatus()
     else
         qWarning() << "getRunStatus Error!!!";
     qDebug() << "updateRunStatus" << status[0];
-    return valid;
+    // The status itself is not used; only an adapter that did not answer
+    // makes the read incomplete.
+    return answered;
 }
 
 void T5Device::updateRunStatus()
 {
-    QMutexLocker exchange(exchangeMutex());
+    readStatus(true);
+}
+
+void T5Device::readAdapterState(bool reportProgress)
+{
+    // The generation is taken before the first request: an adapter opened
+    // again while the read runs makes the read out of date at once.
+    const quint64 generation = BridgeUSB::instance()->openGeneration();
+    updateVersion();
+    readStatus(reportProgress, generation);
+}
+
+void T5Device::readStatus(bool reportProgress, std::optional<quint64> generation)
+{
+    const AdapterState previous = state();
+    AdapterState next = previous;
+    next.generation = generation ? *generation : BridgeUSB::instance()->openGeneration();
+    next.readComplete = false;
+    next.infoValid = false;
 
     // Step 1: run status (logged only).
-    readRunStatus();
+    bool complete = readRunStatus();
 
     // Step 2: the factory information block with the serial number.
-    readFlash(infoAddress, infoSizeBytes, bytesOf(info));
+    QByteArray info(int(infoSizeBytes), '\0');
+    complete = readFlash(infoAddress, infoSizeBytes, bytesOf(&info), reportProgress) && complete;
+    next.info = info;
     const uint8_t *infoBytes = bytesOf(info);
     if (infoBytes[0] != startMark || infoBytes[infoEndMarkOffset] != endMark) {
         qWarning() << "Hardware failure!";
+        next.config = state().config;
+        setState(next);
         return;
     }
+    next.infoValid = true;
 
-    // Step 3 and 4: end marks of the data blocks. A length of 0 or 1 would put
-    // the mark before the block, so such a block counts as broken.
+    // Steps 3 and 4: end marks of the data blocks. A length of 0 or 1 would
+    // put the mark before the block, so such a block counts as broken.
     uint8_t blockHead[64] = {};
-    readFlash(dataBlockAAddress, sizeof blockHead, blockHead);
+    complete =
+        readFlash(dataBlockAAddress, sizeof blockHead, blockHead, reportProgress) && complete;
     uint16_t length = readU16(blockHead, 0);
-    markA = 0;
+    next.markA = 0;
     if (length >= 2 && length < dataBlockAAreaBytes) {
         uint8_t mark[2] = {};
-        readFlash(dataBlockAAddress + length - 2, 2, mark);
-        markA = readU16(mark, 0);
+        complete = readFlash(dataBlockAAddress + length - 2, 2, mark, reportProgress) && complete;
+        next.markA = readU16(mark, 0);
     }
     std::memset(blockHead, 0, sizeof blockHead);
-    readFlash(dataBlockBAddress, sizeof blockHead, blockHead);
+    complete =
+        readFlash(dataBlockBAddress, sizeof blockHead, blockHead, reportProgress) && complete;
     length = readU16(blockHead, 0);
-    markB = 0;
-    if (length >= 2) {
+    next.markB = 0;
+    if (length >= 2 && length <= dataBlockBAreaBytes) {
         uint8_t mark[2] = {};
-        readFlash(dataBlockBAddress + length - 2, 2, mark);
-        markB = readU16(mark, 0);
+        complete = readFlash(dataBlockBAddress + length - 2, 2, mark, reportProgress) && complete;
+        next.markB = readU16(mark, 0);
     }
 
     // Step 5: the configuration sector.
-    configReadComplete = readFlash(configAddress, configSizeBytes, bytesOf(config));
-    const uint8_t *configBytes = bytesOf(config);
+    QByteArray config(int(configSizeBytes), '\0');
+    const bool configRead =
+        readFlash(configAddress, configSizeBytes, bytesOf(&config), reportProgress);
+    complete = configRead && complete;
+    next.config = configRead ? config : state().config;
+    const uint8_t *configBytes = bytesOf(next.config);
 
     // Step 6: layout, block marks and firmware end mark.
-    if (readU16(configBytes, configValidMarkOffset) == configValidMark) {
-        set_version(versionText(config));
+    if (configRead && readU16(configBytes, configValidMarkOffset) == configValidMark) {
+        set_version(T5Configuration::versionText(next.config));
         const uint32_t imageLength = readU32(configBytes, configImageLengthOffset);
-        const bool newLayout = versionCompare(version(), QStringLiteral("5.5.0")) >= 0 &&
+        const bool newLayout = T5Configuration::layoutForVersion(version()) == Layout::New &&
                                imageLength < newLayoutImageLengthLimit;
         const uint16_t expectedMark = newLayout ? newLayoutMark : oldLayoutMark;
         const uint32_t imageBase = newLayout ? newLayoutImageBase : oldLayoutImageBase;
-        if (markB != expectedMark || markA != expectedMark)
+        if (next.markB != expectedMark || next.markA != expectedMark)
             qWarning() << "DeviceError_ConfigurationLost";
         uint8_t mark[2] = {};
-        readFlash(imageBase + imageLength, 2, mark);
-        firmwareMark = readU16(mark, 0);
-        qDebug() << "Version:" << version() << Qt::hex << firmwareMark << markA << markB;
+        complete = readFlash(imageBase + imageLength, 2, mark, reportProgress) && complete;
+        next.firmwareMark = readU16(mark, 0);
+        qDebug() << "Version:" << version() << Qt::hex << next.firmwareMark << next.markA
+                 << next.markB;
     } else {
         qDebug() << "firmware_info :" << Qt::hex << readU16(configBytes, configValidMarkOffset)
                  << configBytes[0];
     }
 
     // Step 7: an image without its end mark is no usable firmware.
-    if (firmwareMark != firmwareEndMark) {
+    if (next.firmwareMark != firmwareEndMark) {
         set_version(QString());
         qWarning() << "Firmware lost!";
         emit error(tr("Firmware lost!"));
     }
 
-    // Step 8 and 9: serial number and boot mode.
-    set_serialNumber(info.mid(infoSerialOffset, infoSerialBytes).toHex());
-    const uint8_t storedBootMode = configBytes[configBootModeOffset];
-    // Only 0-4 are read back; a stored 5 shows as Auto.
-    set_bootMode(storedBootMode < 5 ? int(storedBootMode) : int(Auto));
+    // Steps 8 and 9: serial number and boot mode.
+    next.readComplete = complete;
+    setState(next);
+    set_serialNumber(QString::fromLatin1(info.mid(infoSerialOffset, infoSerialBytes).toHex()));
+    set_bootMode(T5Configuration::storedBootMode(next.config));
+
+    // Settings that a cut write left damaged come back from this computer.
+    if (reportProgress && configRead && !T5Configuration::isComplete(next.config)) {
+        qWarning() << "the adapter's configuration sector is damaged or empty";
+        const auto copy = settingsCopyStore().newest(QStringLiteral("T5"), serialNumber());
+        if (copy && copy->section(configAddress))
+            emit error(tr("The adapter's settings are damaged. The next update writes back the "
+                          "copy saved on %1.")
+                           .arg(describeSavedAt(copy->savedAtUtc)));
+    }
 }
+
+QString T5Device::describeSavedAt(const QDateTime &savedAtUtc) const
+{
+    return QLocale().toString(savedAtUtc.toLocalTime(), QLocale::ShortFormat);
+}
+
+// ---------------------------------------------------------------------------
+// Preconditions and settings copies
+
+bool T5Device::ensureCurrentState()
+{
+    const QString shownSerial = serialNumber();
+    if (!stateIsCurrent())
+        readAdapterState(true);
+    const AdapterState current = state();
+    if (!stateIsCurrent()) {
+        qWarning() << "T5Device: the adapter's state could not be read completely"
+                   << current.readComplete << current.infoValid;
+        emit error(tr("The adapter could not be read completely!"));
+        return false;
+    }
+    if (!shownSerial.isEmpty() && serialNumber() != shownSerial) {
+        qWarning() << "T5Device: adapter" << shownSerial << "was replaced by" << serialNumber();
+        emit error(tr("Another adapter was plugged in; check the adapter and try again!"));
+        return false;
+    }
+    return true;
+}
+
+QByteArray T5Device::settingsToCarryOver(QString *restoredFrom) const
+{
+    const QByteArray config = state().config;
+    if (T5Configuration::isComplete(config))
+        return config;
+    const auto copy = settingsCopyStore().newest(QStringLiteral("T5"), serialNumber());
+    if (!copy)
+        return {};
+    const SettingsCopyStore::Section *saved = copy->section(configAddress);
+    if (!saved || !T5Configuration::isComplete(saved->bytes))
+        return {};
+    if (restoredFrom)
+        *restoredFrom = describeSavedAt(copy->savedAtUtc);
+    qWarning() << "T5Device: the adapter's settings come from the copy" << copy->filePath;
+    return saved->bytes;
+}
+
+bool T5Device::saveBeforeErasing(const QString &operation, bool withDataBlocks, bool withMacroBlock)
+{
+    const AdapterState current = state();
+    SettingsCopyStore::Copy copy;
+    copy.model = QStringLiteral("T5");
+    copy.serialNumber = serialNumber();
+    copy.operation = operation;
+    // A damaged read is never saved: it would only push good copies out.
+    if (T5Configuration::isComplete(current.config)) {
+        copy.firmwareVersion = T5Configuration::versionText(current.config);
+        copy.sections.append({configAddress, current.config});
+    }
+    const auto readBlock = [&](uint32_t address, uint32_t areaBytes, uint32_t minimumBytes,
+                               const QList<uint16_t> &marks) {
+        // Silent reads: the operation's one progress run is its write.
+        uint8_t head[2] = {};
+        if (!readFlash(address, 2, head, false))
+            return false;
+        const uint16_t length = readU16(head, 0);
+        if (length < minimumBytes || length > areaBytes)
+            return true; // nothing whole to save
+        QByteArray block(length, '\0');
+        if (!readFlash(address, length, bytesOf(&block), false))
+            return false;
+        if (marks.contains(readU16(bytesOf(block), length - 2)))
+            copy.sections.append({address, block});
+        return true;
+    };
+    bool readOk = true;
+    if (withDataBlocks) {
+        readOk =
+            readBlock(dataBlockAAddress, dataBlockAAreaBytes, 2, {oldLayoutMark, newLayoutMark}) &&
+            readBlock(dataBlockBAddress, dataBlockBAreaBytes, 2, {oldLayoutMark, newLayoutMark});
+    }
+    if (readOk && withMacroBlock)
+        readOk = readBlock(macroBlockAddress, macroBlockAreaBytes, emptyBlockLengthBytes,
+                           {newLayoutMark});
+    if (!readOk) {
+        qWarning() << "T5Device: the data to be erased could not be read; nothing is erased";
+        emit error(tr("The adapter could not be read completely!"));
+        return false;
+    }
+    if (copy.sections.isEmpty())
+        return true;
+    QString reason;
+    if (!settingsCopyStore().save(&copy, &reason)) {
+        qCWarning(brivaneSetup).noquote() << "settings copy not saved:" << reason;
+        emit error(tr("The settings could not be saved on this computer; nothing was written!"));
+        return false;
+    }
+    qInfo().noquote() << "T5Device: settings saved to" << copy.filePath;
+    return true;
+}
+
+bool T5Device::verifyAfterWrite(const QByteArray &writtenConfig, bool expectFirmware)
+{
+    readAdapterState(false);
+    const AdapterState current = state();
+    if (!current.readComplete || !current.infoValid) {
+        emit error(tr("The adapter could not be read completely!"));
+        return false;
+    }
+    if (current.config != writtenConfig) {
+        qWarning() << "T5Device: the configuration read back differs from the one written";
+        emit error(tr("Write to flash data verify error!"));
+        return false;
+    }
+    return !expectFirmware || current.firmwareMark == firmwareEndMark;
+}
+
+// ---------------------------------------------------------------------------
+// Boot mode
 
 void T5Device::setBootMode(BootMode mode)
 {
-    startBackgroundTask([this, mode]() { applyBootMode(mode); });
+    runInBackground([this, mode]() { applyBootMode(mode); });
 }
 
 void T5Device::applyBootMode(int mode)
 {
     if (mode < Auto || mode > Q8LINK || mode == bootMode())
         return;
-    if (!configHoldsAdapterSettings()) {
-        qWarning() << "applyBootMode refused: the adapter's configuration was not read" << mode;
-        emit error(tr("The adapter's settings could not be read!"));
-        return;
-    }
+    const int previousMode = bootMode();
     set_bootMode(mode);
     set_busying(true);
+    bool written = false;
     {
-        QMutexLocker exchange(exchangeMutex());
-        std::unique_ptr<FlashPlan> plan(FlashPlan::create());
-        QByteArray newConfig = config;
-        newConfig[configBootModeOffset] = char(mode);
-        plan->setSegment(0, configAddress, newConfig);
-        plan->addEraseSector(configSector);
-        plan->totalSize = configSizeBytes;
-        runPlan(plan.get());
+        QMutexLocker operation(&operationLock);
+        QString restoredFrom;
+        const bool stateRead = ensureCurrentState();
+        const QByteArray base = stateRead ? settingsToCarryOver(&restoredFrom) : QByteArray();
+        if (stateRead && base.isEmpty()) {
+            qWarning() << "applyBootMode refused: the adapter's configuration was not read" << mode;
+            emit error(tr("The adapter's settings could not be read!"));
+        } else if (stateRead && saveBeforeErasing(QStringLiteral("boot-mode"), false, false)) {
+            QByteArray newConfig = base;
+            newConfig[configBootModeOffset] = char(mode);
+            std::unique_ptr<FlashPlan> plan(FlashPlan::create());
+            plan->setSegment(0, configAddress, newConfig);
+            plan->addEraseSector(configSector);
+            plan->totalSize = configSizeBytes;
+            written = runPlan(plan.get()) == WriteOutcome::Written;
+            if (written) {
+                // Every chunk was echoed as written: the copy is the adapter's
+                // configuration now, so a later update carries this mode over.
+                updateConfigCopy(newConfig);
+                if (!restoredFrom.isEmpty())
+                    emit message(tr("The adapter's settings were restored from the copy saved "
+                                    "on %1.")
+                                     .arg(restoredFrom));
+            } else {
+                QMutexLocker locker(&stateLock);
+                m_state.readComplete = false;
+            }
+        }
     }
+    // The state read may have shown the stored mode meanwhile; a mode that
+    // was not written is not shown as the adapter's.
+    set_bootMode(written ? mode : previousMode);
     set_busying(false);
 }
 
 // ---------------------------------------------------------------------------
-// Firmware update and factory restore
-
-void T5Device::updateFirmwareFile(QString path, QString version)
-{
-    qDebug() << "T5Device::updateFirmwareFile" << path << version;
-    if (versionCompare(version, QStringLiteral("5.5.0")) < 0)
-        updateFirmware_v1(path, version);
-    else
-        updateFirmware_v2(path, version);
-}
-
-void T5Device::updateFirmware_v1(const QString &path, const QString &version)
-{
-    updateFirmware(Layout::Old, path, version);
-}
-
-void T5Device::updateFirmware_v2(const QString &path, const QString &version)
-{
-    updateFirmware(Layout::New, path, version);
-}
-
-bool T5Device::isVersionBelow(const QStringList &current, const QString &threshold)
-{
-    const QStringList thresholdParts = threshold.split(QLatin1Char('.'), Qt::KeepEmptyParts);
-    for (int index = 0; index < 3; ++index) {
-        const int currentPart = index < current.size() ? current.at(index).toInt() : 0;
-        const int thresholdPart =
-            index < thresholdParts.size() ? thresholdParts.at(index).toInt() : 0;
-        if (currentPart != thresholdPart)
-            return currentPart < thresholdPart;
-    }
-    return false;
-}
-
-bool T5Device::imageFitsLayout(Layout layout, int imageLength)
-{
-    const uint32_t area = layout == Layout::Old ? oldLayoutImageAreaBytes : newLayoutImageAreaBytes;
-    if (uint32_t(imageLength) + 2 <= area)
-        return true;
-    qWarning() << "The firmware image of" << imageLength << "bytes does not fit the" << area
-               << "bytes of its flash area";
-    emit error(tr("The firmware is too large for the adapter!"));
-    return false;
-}
-
-void T5Device::addImageSectors(FlashPlan *plan, Layout layout, uint32_t imageLength)
-{
-    if (layout == Layout::Old) {
-        plan->addEraseSector(5);
-        plan->addEraseSector(6);
-        return;
-    }
-    const uint32_t sectorsNeeded = ((imageLength + 2) >> largeSectorShift) + 1;
-    for (uint32_t index = 0; index < sectorsNeeded; ++index) {
-        const uint32_t sector = firstNewLayoutImageSector + index;
-        if (sector > lastFlashSector)
-            break;
-        plan->addEraseSector(uint8_t(sector));
-    }
-}
-
-void T5Device::applyMigrations(Layout layout)
-{
-    const QStringList current = version().split(QLatin1Char('.'), Qt::KeepEmptyParts);
-    uint8_t *bytes = bytesOf(config);
-    if (layout == Layout::Old && isVersionBelow(current, QStringLiteral("5.2.14"))) {
-        bytes[configMacroCountOffset] = 0;
-        writeU16(bytes, configMacroTotalOffset, 0);
-    }
-    if (isVersionBelow(current, QStringLiteral("5.2.44")))
-        bytes[configSetting7FOffset] = 0;
-    if (isVersionBelow(current, QStringLiteral("5.0.0"))) {
-        bytes[configSetting7EOffset] = 0x10;
-        bytes[configSetting7FOffset] = 0;
-        writeFactorySettings(bytes);
-        bytes[configTailSettingsOffset] = 1;
-        bytes[configTailSettingsOffset + 1] = 0;
-        bytes[configTailSettingsOffset + 2] = 0;
-    }
-    if (isVersionBelow(current, QStringLiteral("5.3.0"))) {
-        std::memset(bytes + configTailStartOffset, 0,
-                    configTailEndOffset - configTailStartOffset + 1);
-        bytes[configTailStartOffset] = startMark;
-        bytes[configTailEndOffset] = endMark;
-        bytes[configTailSetting21Offset] = 0;
-        bytes[configTailSettingsOffset] = 1;
-        bytes[configTailSettingsOffset + 1] = 0;
-        bytes[configTailSettingsOffset + 2] = 0;
-    }
-}
-
-void T5Device::runPlan(FlashPlan *plan)
-{
-    // A failed erase is reported; the write then shows what the flash took.
-    eraseFlash(*plan);
-    write2Flash(*plan);
-}
-
-void T5Device::updateFirmware(Layout layout, const QString &path, const QString &version)
-{
-    set_busying(true);
-    {
-        QMutexLocker exchange(exchangeMutex());
-        const QByteArray image = getFirmwareData(path);
-        const QStringList parts = version.split(QLatin1Char('.'), Qt::KeepEmptyParts);
-        const bool ok = !image.isEmpty() && parts.size() == 3;
-        qInfo() << "=updateFirmware=" << ok;
-        if (!ok) {
-            emit error(tr("The firmware is empty!"));
-            qDebug() << "updateFirmware Error! firmware_data.isEmpty" << image.isEmpty()
-                     << "firmware_version.size is 3" << (parts.size() == 3) << parts;
-        } else if (imageFitsLayout(layout, image.size())) {
-            qWarning() << (layout == Layout::Old ? "updateFirmware_v1" : "updateFirmware_v2");
-            std::unique_ptr<FlashPlan> plan(FlashPlan::create());
-            applyMigrations(layout);
-
-            const uint32_t imageBase =
-                layout == Layout::Old ? oldLayoutImageBase : newLayoutImageBase;
-            const uint32_t imageLength = uint32_t(image.size());
-            describeImage(bytesOf(config), parts, imageBase, imageLength);
-
-            plan->setSegment(0, configAddress, config);
-            plan->addEraseSector(configSector);
-            plan->setSegment(1, imageBase, imageWithEndMark(image));
-            addImageSectors(plan.get(), layout, imageLength);
-            plan->totalSize = configSizeBytes + imageLength + 2;
-
-            runPlan(plan.get());
-            plan.reset();
-            updateVersion();
-        }
-    }
-    set_busying(false);
-    afterUpdate();
-}
+// After an update
 
 void T5Device::afterUpdate()
 {
@@ -537,421 +552,10 @@ void T5Device::afterUpdate()
     }
     if (global->readConfig(Global::RebootAfterUpdate, QString()).toString() ==
         QLatin1String("ON")) {
-        QMutexLocker exchange(exchangeMutex());
-        // The adapter restarts at once and sends no reply.
-        writeCMDData(MemoryFrame::request(wideFrameLayout, USB_CMD_REBOOT, 0, 4));
+        // The adapter restarts at once and sends no reply; what it holds
+        // afterwards is read again before the next operation.
+        sendFrame(MemoryFrame::request(wideFrameLayout, USB_CMD_REBOOT, 0, 4));
+        QMutexLocker locker(&stateLock);
+        m_state.readComplete = false;
     }
-}
-
-void T5Device::restoreFirmwareFile(QString path, QString version)
-{
-    qDebug() << "T5Device::restoreFirmwareFile" << path << version;
-    if (versionCompare(version, QStringLiteral("5.5.0")) < 0)
-        restoreFactorySettings_v1(path, version);
-    else
-        restoreFactorySettings_v2(path, version);
-    set_bootMode(Auto);
-}
-
-void T5Device::restoreFactorySettings_v1(const QString &path, const QString &version)
-{
-    restoreFactorySettings(Layout::Old, path, version);
-}
-
-void T5Device::restoreFactorySettings_v2(const QString &path, const QString &version)
-{
-    restoreFactorySettings(Layout::New, path, version);
-}
-
-void T5Device::restoreFactorySettings(Layout layout, const QString &path, const QString &version)
-{
-    set_busying(true);
-    {
-        QMutexLocker exchange(exchangeMutex());
-        const QByteArray image = getFirmwareData(path);
-        const QStringList parts = version.split(QLatin1Char('.'), Qt::KeepEmptyParts);
-        if (image.isEmpty() || parts.size() != 3) {
-            qDebug() << "restoreFactorySettings Error! firmware_data.isEmpty" << image.isEmpty()
-                     << "Device.isOpen" << BridgeUSB::instance()->isOpen()
-                     << "firmware_version.size is 3" << (parts.size() == 3) << parts;
-            // Nothing was written; the user has to learn that.
-            emit error(tr("The firmware is empty!"));
-        } else if (imageFitsLayout(layout, image.size())) {
-            qWarning() << (layout == Layout::Old ? "restoreFactorySettings_v1"
-                                                 : "restoreFactorySettings_v2");
-            const bool oldLayout = layout == Layout::Old;
-            const uint32_t imageBase = oldLayout ? oldLayoutImageBase : newLayoutImageBase;
-            const uint32_t imageLength = uint32_t(image.size());
-            const uint16_t blockMark = oldLayout ? oldLayoutMark : newLayoutMark;
-
-            // The factory configuration, built from zero.
-            QByteArray factory(int(configSizeBytes), '\0');
-            uint8_t *bytes = bytesOf(factory);
-            describeImage(bytes, parts, imageBase, imageLength);
-            writeFactorySettings(bytes);
-            bytes[configSetting7EOffset] = 0x10;
-            bytes[configTailStartOffset] = startMark;
-            writeU32(bytes, configTailSettingsOffset, 1);
-            bytes[configTailEndOffset] = endMark;
-
-            QByteArray blockA = emptyBlock(blockMark);
-            for (int index = 3; index <= 8; ++index)
-                blockA[index] = char(0xFF);
-
-            std::unique_ptr<FlashPlan> plan(FlashPlan::create());
-            int segment = 0;
-            plan->setSegment(segment++, configAddress, factory);
-            plan->addEraseSector(configSector);
-            plan->setSegment(segment++, dataBlockAAddress, blockA);
-            plan->addEraseSector(dataBlockASectors[0]);
-            plan->setSegment(segment++, dataBlockBAddress, emptyBlock(blockMark));
-            plan->addEraseSector(dataBlockBSector);
-            if (!oldLayout) {
-                plan->setSegment(segment++, macroBlockAddress, emptyBlock(newLayoutMark));
-                plan->addEraseSector(macroBlockSector);
-            }
-            plan->setSegment(segment, imageBase, imageWithEndMark(image));
-            addImageSectors(plan.get(), layout, imageLength);
-            plan->totalSize = plan->sumOfSegmentSizes();
-
-            runPlan(plan.get());
-        }
-        updateVersion();
-    }
-    set_busying(false);
-}
-
-// ---------------------------------------------------------------------------
-// Data backup and restore
-
-void T5Device::dataBackupFile(QString path)
-{
-    set_busying(true);
-    {
-        QMutexLocker exchange(exchangeMutex());
-        QByteArray body(backupBodyBytes, '\0');
-        const uint32_t length = versionCompare(version(), QStringLiteral("5.5.0")) < 0
-                                    ? backupLengthOldLayout
-                                    : backupLengthNewLayout;
-        if (readFlash(backupStartAddress, length, bytesOf(body))) {
-            QByteArray data = body + md5Of(body);
-            scrambleWithSerialKey(&data, serialNumber());
-            if (Global::saveFileWithResult(path, data) == Global::SaveResult::Failed) {
-                qWarning() << "dataBackup Error!"
-                           << "the file cannot be written" << path;
-                emit error(tr("Data backup error!"));
-            }
-        } else {
-            // Nothing is written: a backup must never hold a partial read.
-            qWarning() << "dataBackup Error!";
-            emit error(tr("Data backup error!"));
-        }
-    }
-    set_busying(false);
-}
-
-void T5Device::dataRestoreFile(QString path)
-{
-    // Step 1: the file, decoded with this adapter's key.
-    QByteArray data = Global::readFile(path);
-    if (data.isEmpty()) {
-        qWarning() << "dataRestore: the backup file is empty or cannot be read" << path;
-        emit error(tr("The backup file is empty or cannot be read!"));
-        return;
-    }
-    scrambleWithSerialKey(&data, serialNumber());
-
-    // Step 2: the digest binds the file to this adapter and finds damage.
-    const int payloadBytes = data.size() - backupDigestBytes;
-    if (payloadBytes < 4 || md5Of(data.left(payloadBytes)) != data.right(backupDigestBytes)) {
-        qWarning() << "Corrupted file/Unauthorized !";
-        emit error(tr("Corrupted file unauthorized!"));
-        return;
-    }
-
-    // Step 3: only the same or an older firmware generation can be restored.
-    // The body starts with the saved configuration and its version bytes.
-    const QString backupVersion = versionText(data);
-    qDebug() << "dataRestore" << backupVersion;
-    if (compareMajorMinor(backupVersion, version()) > 0) {
-        qWarning().noquote()
-            << QStringLiteral("Firmware data restore error( >= %1) !").arg(backupVersion);
-        emit error(tr("Firmware data restore error!"));
-        return;
-    }
-
-    // Step 4: the restore writes the new layout, whose macro block lies where
-    // firmware below 5.5.0 keeps its image.
-    if (versionCompare(version(), QStringLiteral("5.5.0")) < 0) {
-        qWarning() << "dataRestore refused: the adapter runs firmware below 5.5.0" << version();
-        emit error(tr("Update the adapter to firmware 5.5.0 or later first!"));
-        return;
-    }
-
-    // The restore keeps this adapter's firmware description (bytes 1 to 0x41)
-    // from the copy read at connection; a copy that is not a complete read
-    // would leave the firmware undescribed.
-    if (!configHoldsAdapterSettings()) {
-        qWarning() << "dataRestore refused: the adapter's configuration was not read";
-        emit error(tr("The adapter's settings could not be read!"));
-        return;
-    }
-
-    qDebug() << "Firmware data restore ...";
-    QByteArray body(backupBodyBytes, '\0');
-    std::memcpy(body.data(), data.constData(), size_t(std::min(payloadBytes, backupBodyBytes)));
-
-    set_busying(true);
-    const bool compatible = compareMajorMinor(version(), backupVersion) == 0
-                                ? true
-                                : versionCompare(version(), QStringLiteral("5.6.0")) < 0;
-    qInfo() << "dataRestore...." << version() << backupVersion << compatible;
-    {
-        QMutexLocker exchange(exchangeMutex());
-        if (versionCompare(backupVersion, QStringLiteral("5.5.0")) < 0)
-            restoreV1ToV2(body, compatible);
-        else
-            restoreV2ToV2(body, compatible);
-    }
-    set_busying(false);
-}
-
-bool T5Device::readRecords(const uint8_t *area, int areaBytes, int startOffset, int count,
-                           QList<Record> *records)
-{
-    int offset = startOffset;
-    for (int index = 0; index < count; ++index) {
-        if (offset + recordFormatOffset + 1 > areaBytes)
-            return false;
-        const int length = readU16(area, offset);
-        const int headerBytes = area[offset + recordFormatOffset] >= recordFormatV4
-                                    ? recordHeaderBytesV4
-                                    : recordHeaderBytesV3;
-        if (length < headerBytes || offset + length > areaBytes)
-            return false;
-        records->append({offset, length});
-        offset += length;
-    }
-    return true;
-}
-
-int T5Device::convertedLength(const uint8_t *area, const QList<Record> &records)
-{
-    int total = 0;
-    for (const Record &record : records) {
-        const bool alreadyV4 = area[record.offset + recordFormatOffset] >= recordFormatV4;
-        total +=
-            alreadyV4 ? record.length : record.length - recordHeaderBytesV3 + recordHeaderBytesV4;
-    }
-    return total;
-}
-
-int T5Device::convertRecords(const uint8_t *source, const QList<Record> &records, uint8_t *target,
-                             bool logEachRecord)
-{
-    int written = 0;
-    for (const Record &record : records) {
-        const uint8_t *old = source + record.offset;
-        uint8_t *converted = target + written;
-        const uint8_t oldFormat = old[recordFormatOffset];
-        if (oldFormat >= recordFormatV4) {
-            // Already in the target format: converting again would push the
-            // header into the body.
-            std::memcpy(converted, old, size_t(record.length));
-            written += record.length;
-            continue;
-        }
-        const int bodyBytes = record.length - recordHeaderBytesV3;
-        std::memcpy(converted, old, recordHeaderBytesV3);
-        std::memset(converted + recordHeaderBytesV3, 0, recordHeaderBytesV4 - recordHeaderBytesV3);
-        std::memcpy(converted + recordHeaderBytesV4, old + recordHeaderBytesV3, size_t(bodyBytes));
-        const uint16_t newLength = uint16_t(bodyBytes + recordHeaderBytesV4);
-        writeU16(converted, 0, newLength);
-        converted[recordV4PlayModeOffset] = oldFormat >= 3 ? 0 : oldFormat == 2 ? 1 : 2;
-        writeU16(converted, 2, 0);
-        converted[recordFormatOffset] = recordFormatV4;
-        if (logEachRecord) {
-            const QByteArray firstBodyBytes(
-                reinterpret_cast<const char *>(converted + recordHeaderBytesV4),
-                std::min(bodyBytes, 10));
-            qWarning() << "restoreV2ToV2" << recordHeaderBytesV4 << readU16(old, 0x39)
-                       << (macroHeaderBytes + written + recordHeaderBytesV4)
-                       << firstBodyBytes.toHex();
-            const char *name = reinterpret_cast<const char *>(old + recordNameOffset);
-            const int nameBytes =
-                int(strnlen(name, size_t(recordHeaderBytesV3 - recordNameOffset)));
-            qWarning() << "restoreV2ToV2  mmacro v1 to v4" << QString::fromUtf8(name, nameBytes)
-                       << newLength;
-        }
-        written += newLength;
-    }
-    return written;
-}
-
-bool T5Device::fillBlockSegment(FlashPlan *plan, int index, uint32_t address,
-                                const QByteArray &body, int bodyOffset, bool rewriteMark)
-{
-    const uint32_t areaBytes =
-        address == dataBlockAAddress ? dataBlockAAreaBytes : dataBlockBAreaBytes;
-    const uint16_t length = readU16(bytesOf(body), bodyOffset);
-    if (length < 2 || length > areaBytes) {
-        qWarning() << "dataRestore: data block length" << length << "does not fit its" << areaBytes
-                   << "bytes";
-        return false;
-    }
-    QByteArray block = body.mid(bodyOffset, length);
-    if (rewriteMark)
-        writeU16(bytesOf(block), length - 2, newLayoutMark);
-    return plan->setSegment(index, address, block);
-}
-
-void T5Device::keepFirmwareDescription(uint8_t *newConfig) const
-{
-    std::memcpy(newConfig + 1, bytesOf(config) + 1, configValidMarkOffset + 2 - 1);
-    newConfig[configStartMarkOffset] = startMark;
-    newConfig[configEndMarkOffset] = endMark;
-}
-
-void T5Device::closeMacroBlock(uint8_t *block, int count, int total)
-{
-    block[macroCountOffset] = uint8_t(count);
-    writeU16(block, macroTotalOffset, uint16_t(total));
-    writeU16(block, macroHeaderBytes + total, newLayoutMark);
-    writeU16(block, 0, uint16_t(macroHeaderBytes + total + 2));
-}
-
-void T5Device::restoreV1ToV2(const QByteArray &body, bool compatible)
-{
-    qWarning() << "restoreV1ToV2";
-    const auto refuse = [this]() {
-        qWarning() << "restoreV1ToV2: the backup holds an area that runs past its bounds";
-        emit error(tr("The backup file holds damaged data!"));
-    };
-    if (body.size() < backupBodyBytes) {
-        refuse();
-        return;
-    }
-    std::unique_ptr<FlashPlan> plan(FlashPlan::create());
-    const uint8_t *savedConfig = bytesOf(body);
-
-    // Slot 0: the saved settings around this adapter's firmware description.
-    QByteArray newConfig(int(configSizeBytes), '\0');
-    uint8_t *configBytes = bytesOf(newConfig);
-    std::memcpy(configBytes + 0x42, savedConfig + 0x42, 0xE3 - 0x42 + 1);
-    std::memcpy(configBytes + configTailStartOffset, savedConfig + configTailStartOffset,
-                configTailEndOffset - configTailStartOffset + 1);
-    keepFirmwareDescription(configBytes);
-    plan->setSegment(0, configAddress, newConfig);
-    plan->addEraseSector(configSector);
-
-    // Slots 1 and 2: the data blocks with the new-layout mark.
-    if (!fillBlockSegment(plan.get(), 1, dataBlockAAddress, body, backupDataBlockAOffset, true) ||
-        !fillBlockSegment(plan.get(), 2, dataBlockBAddress, body, backupDataBlockBOffset, true)) {
-        refuse();
-        return;
-    }
-    plan->addEraseSector(dataBlockASectors[0]);
-    plan->addEraseSector(dataBlockASectors[1]);
-    plan->addEraseSector(dataBlockBSector);
-
-    // Slot 3: a macro block made of the records kept in the old configuration.
-    const int count = savedConfig[configMacroCountOffset];
-    QList<Record> records;
-    if (!readRecords(savedConfig, int(configSizeBytes), configMacroRecordsOffset, count,
-                     &records)) {
-        refuse();
-        return;
-    }
-    int total = 0;
-    for (const Record &record : records)
-        total += record.length;
-    const bool convert = !compatible && count > 0;
-    if (convert)
-        total = convertedLength(savedConfig, records);
-    // The block length is a u16 and the block must fit its sector.
-    if (macroHeaderBytes + total + 2 > 0xFFFF) {
-        refuse();
-        return;
-    }
-    QByteArray macro(macroHeaderBytes + total + 2, '\0');
-    uint8_t *macroBytes = bytesOf(macro);
-    if (convert) {
-        qWarning() << "is not compatible version";
-        convertRecords(savedConfig, records, macroBytes + macroHeaderBytes, false);
-    } else {
-        std::memcpy(macroBytes + macroHeaderBytes, savedConfig + configMacroRecordsOffset,
-                    size_t(total));
-    }
-    closeMacroBlock(macroBytes, count, total);
-    plan->setSegment(3, macroBlockAddress, macro);
-    plan->addEraseSector(macroBlockSector);
-
-    plan->totalSize = plan->sumOfSegmentSizes();
-    runPlan(plan.get());
-}
-
-void T5Device::restoreV2ToV2(const QByteArray &body, bool compatible)
-{
-    const auto refuse = [this]() {
-        qWarning() << "restoreV2ToV2: the backup holds an area that runs past its bounds";
-        emit error(tr("The backup file holds damaged data!"));
-    };
-    if (body.size() < backupBodyBytes) {
-        refuse();
-        return;
-    }
-    std::unique_ptr<FlashPlan> plan(FlashPlan::create());
-
-    // Slot 0: the saved configuration around this adapter's firmware description.
-    QByteArray newConfig = body.left(int(configSizeBytes));
-    uint8_t *configBytes = bytesOf(newConfig);
-    keepFirmwareDescription(configBytes);
-    qWarning() << "restoreV2ToV2" << configBytes[1] << configBytes[2] << configBytes[3];
-    plan->setSegment(0, configAddress, newConfig);
-    plan->addEraseSector(configSector);
-
-    // Slots 1 and 2: the data blocks as saved.
-    if (!fillBlockSegment(plan.get(), 1, dataBlockAAddress, body, backupDataBlockAOffset, false) ||
-        !fillBlockSegment(plan.get(), 2, dataBlockBAddress, body, backupDataBlockBOffset, false)) {
-        refuse();
-        return;
-    }
-    plan->addEraseSector(dataBlockASectors[0]);
-    plan->addEraseSector(dataBlockASectors[1]);
-    plan->addEraseSector(dataBlockBSector);
-
-    // Slot 3: the macro block, converted when the generations differ.
-    const uint8_t *savedMacro = bytesOf(body) + backupMacroBlockOffset;
-    const int count = savedMacro[macroCountOffset];
-    QByteArray macro;
-    if (compatible || count == 0) {
-        const int length = readU16(savedMacro, 0);
-        if (length < macroHeaderBytes + 2) {
-            refuse();
-            return;
-        }
-        macro = body.mid(backupMacroBlockOffset, length);
-    } else {
-        qWarning() << "is not compatible version";
-        QList<Record> records;
-        if (!readRecords(savedMacro, int(macroBlockAreaBytes), macroHeaderBytes, count, &records)) {
-            refuse();
-            return;
-        }
-        const int total = convertedLength(savedMacro, records);
-        if (macroHeaderBytes + total + 2 > 0xFFFF) {
-            refuse();
-            return;
-        }
-        macro = QByteArray(macroHeaderBytes + total + 2, '\0');
-        uint8_t *macroBytes = bytesOf(macro);
-        std::memcpy(macroBytes, savedMacro, macroHeaderBytes);
-        convertRecords(savedMacro, records, macroBytes + macroHeaderBytes, true);
-        closeMacroBlock(macroBytes, count, total);
-    }
-    plan->setSegment(3, macroBlockAddress, macro);
-    plan->addEraseSector(macroBlockSector);
-
-    plan->totalSize = plan->sumOfSegmentSizes();
-    runPlan(plan.get());
 }

@@ -154,7 +154,39 @@ EmulatedAdapter::Faults readFaults(ConfigurationReader &faults)
         int(faults.number(QStringLiteral("eraseRefusedAtErase"), 0, 0, maximumReport));
     result.wrongEchoAtChunk =
         int(faults.number(QStringLiteral("wrongEchoAtChunk"), 0, 0, maximumReport));
+    result.shortReplyFromReport =
+        int(faults.number(QStringLiteral("shortReplyFromReport"), 0, 0, maximumReport));
+    result.shortReplyToReport =
+        int(faults.number(QStringLiteral("shortReplyToReport"), 0, 0, maximumReport));
+    result.lateReplyAtReport =
+        int(faults.number(QStringLiteral("lateReplyAtReport"), 0, 0, maximumReport));
+    result.lateReplyDelayMs =
+        int(faults.number(QStringLiteral("lateReplyDelayMs"), 0, 0, maximumDelayMs));
+    result.eraseAcknowledgedEarly = faults.boolean(QStringLiteral("eraseAcknowledgedEarly"), false);
+    result.eraseCutAtErase =
+        int(faults.number(QStringLiteral("eraseCutAtErase"), 0, 0, maximumReport));
+    result.eraseCutAfterSectors =
+        int(faults.number(QStringLiteral("eraseCutAfterSectors"), 0, 0, maximumReport));
+    result.replugAfterMs =
+        int(faults.number(QStringLiteral("replugAfterMs"), 0, 0, maximumDelayMs));
     faults.refuseUnknownKeys();
+
+    // A key that needs another one to mean anything would silently switch
+    // nothing on; refuse it like a misspelt one.
+    if ((result.shortReplyFromReport || result.shortReplyToReport) && !result.shortReplyBytes)
+        faults.fail(QStringLiteral("\"shortReplyFromReport\" and \"shortReplyToReport\" need "
+                                   "\"shortReplyBytes\""));
+    if (result.shortReplyToReport && result.shortReplyToReport < result.shortReplyFromReport)
+        faults.fail(QStringLiteral("\"shortReplyToReport\" lies before \"shortReplyFromReport\""));
+    if (result.lateReplyAtReport && !result.lateReplyDelayMs)
+        faults.fail(QStringLiteral("\"lateReplyAtReport\" needs \"lateReplyDelayMs\""));
+    if (result.lateReplyDelayMs && !result.lateReplyAtReport)
+        faults.fail(QStringLiteral("\"lateReplyDelayMs\" needs \"lateReplyAtReport\""));
+    if (result.eraseCutAfterSectors && !result.eraseCutAtErase)
+        faults.fail(QStringLiteral("\"eraseCutAfterSectors\" needs \"eraseCutAtErase\""));
+    if (result.replugAfterMs && !result.unplugAtReport && !result.eraseCutAtErase)
+        faults.fail(
+            QStringLiteral("\"replugAfterMs\" needs \"unplugAtReport\" or \"eraseCutAtErase\""));
     return result;
 }
 
@@ -176,6 +208,9 @@ std::unique_ptr<EmulatedAdapter> makeT5(ConfigurationReader &reader, const QStri
 {
     expectIdentity(reader, T5Adapter::vendor, T5Adapter::modelProductId, -1);
     auto t5 = std::make_unique<T5Adapter>(name);
+    t5->setRebootReturnAfterMs(
+        int(reader.number(QStringLiteral("rebootReturnAfterMs"),
+                          T5Adapter::defaultRebootReturnAfterMs, 0, maximumDelayMs)));
     if (reader.has(QStringLiteral("serialNumber"))) {
         const QByteArray serial = reader.hex(QStringLiteral("serialNumber"));
         if (serial.size() != T5Adapter::serialBytes)

@@ -180,12 +180,24 @@ void EmulatedAdapter::setIdentity(quint16 productId, int interfaceNumber)
     m_interfaceNumber = interfaceNumber;
 }
 
-void EmulatedAdapter::leaveAndReturn(quint16 productId, int interfaceNumber, int afterMs)
+void EmulatedAdapter::leaveAndReturn(quint16 productId, int interfaceNumber, int afterMs,
+                                     bool afterUnreadReplies)
 {
     m_departure.requested = true;
+    m_departure.afterUnreadReplies = afterUnreadReplies;
     m_departure.productId = productId;
     m_departure.interfaceNumber = interfaceNumber;
     m_departure.returnAfterMs = afterMs;
+}
+
+void EmulatedAdapter::occupyFor(int milliseconds)
+{
+    m_occupiedMs = qMax(m_occupiedMs, milliseconds);
+}
+
+void EmulatedAdapter::losePowerAfter(int milliseconds)
+{
+    m_powerLossAfterMs = qMax(0, milliseconds);
 }
 
 void EmulatedAdapter::flashChanged()

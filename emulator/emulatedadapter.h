@@ -4,6 +4,7 @@
 #include <QString>
 #include <QVector>
 
+#include <chrono>
 #include <mutex>
 
 class EmulatedFlash;
@@ -28,11 +29,41 @@ public:
         int unplugAtReport = 0;     // the adapter leaves when that request arrives
         int readErrorAtReport = 0;  // the read after that request fails (-1)
         int writeErrorAtReport = 0; // writing that request fails (-1); not delivered
-        int shortReplyBytes = 0;    // > 0: every reply is cut to that many bytes
+        int shortReplyBytes = 0;    // > 0: replies are cut to that many bytes
+        // Which replies shortReplyBytes cuts: those to requests from..to
+        // (inclusive). Both 0: every reply; to 0: from there to the end;
+        // from 0: from the first request.
+        int shortReplyFromReport = 0;
+        int shortReplyToReport = 0;
+        // The reply to that request becomes readable only lateReplyDelayMs
+        // after the request (or later, when the adapter itself takes
+        // longer). Replies are delivered in the order they become ready, so
+        // a host that gave up waiting reads it as the answer to a later
+        // request.
+        int lateReplyAtReport = 0;
+        int lateReplyDelayMs = 0;
+        // After an unplug caused by a fault (unplugAtReport, an erase cut)
+        // the adapter returns this long afterwards, with the identity and
+        // flash it had; handles opened before stay dead. 0: it stays away.
+        int replugAfterMs = 0;
+
         // Model faults (flash adapters).
         bool eraseRefused = false;   // every erase command is refused
         int eraseRefusedAtErase = 0; // only the N-th erase command is refused
         int wrongEchoAtChunk = 0;    // the N-th write command's echo has a flipped byte
+        // The erase is acknowledged at once while the flash goes on erasing
+        // for the erase time; requests arriving meanwhile are carried out
+        // and answered once the erase is over (the boot loader is busy).
+        bool eraseAcknowledgedEarly = false;
+        // The N-th erase command (counted in erase commands, from 1) erases
+        // its first eraseCutAfterSectors sectors (K3: pages) in order, then
+        // the adapter loses power: it leaves the bus without answering, and
+        // open handles die as with an unplug. 0 sectors cuts before anything
+        // is erased. It leaves once those sectors' erase time has passed (at
+        // once when that is 0); an early acknowledgement goes out before.
+        // An erase that is refused erases nothing and is not cut.
+        int eraseCutAtErase = 0;
+        int eraseCutAfterSectors = 0;
     };
 
     struct Interface
@@ -96,9 +127,21 @@ protected:
     int currentInterfaceNumber() const;
     // Changes the identity; used between a departure and a return.
     void setIdentity(quint16 productId, int interfaceNumber);
-    // Leaves the bus once the replies already queued have been read and
-    // comes back afterMs later with another identity (a boot loader switch).
-    void leaveAndReturn(quint16 productId, int interfaceNumber, int afterMs);
+    // Leaves the bus and comes back afterMs later with the given identity.
+    // afterUnreadReplies: it leaves once the replies already queued have
+    // been read (a boot loader switch answers first); otherwise as soon as
+    // the request is carried out (a reboot).
+    void leaveAndReturn(quint16 productId, int interfaceNumber, int afterMs,
+                        bool afterUnreadReplies = true);
+    // The request being handled keeps the adapter busy this long after it
+    // started (an erase in progress): later requests are carried out and
+    // answered only afterwards, as a boot loader takes one command at a time.
+    void occupyFor(int milliseconds);
+    // The adapter loses power this long after the request being handled
+    // started: it leaves the bus, open handles die, and it comes back after
+    // Faults::replugAfterMs when that is set. Requests arriving meanwhile
+    // are never carried out; replies not read by then are lost.
+    void losePowerAfter(int milliseconds);
     // Tells the backend to write the flash file back soon.
     void flashChanged();
     // Subclasses whose enumeration has more than one entry.
@@ -115,6 +158,7 @@ private:
     struct Departure
     {
         bool requested = false;
+        bool afterUnreadReplies = true;
         quint16 productId = 0;
         int interfaceNumber = -1;
         int returnAfterMs = 0;
@@ -141,4 +185,10 @@ private:
     int m_currentInterface = -1;
     QVector<PendingReply> m_outgoing;
     Departure m_departure;
+    // Set while a request is handled (occupyFor(), losePowerAfter()).
+    int m_occupiedMs = 0;
+    int m_powerLossAfterMs = -1;
+    // When the command in progress is done; the past when idle.
+    std::chrono::steady_clock::time_point m_busyUntil;
+    bool m_powerLossPending = false;
 };

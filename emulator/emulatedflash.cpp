@@ -85,19 +85,6 @@ bool EmulatedFlash::eraseSector(int index)
     return true;
 }
 
-bool EmulatedFlash::eraseRange(quint32 address, quint32 length)
-{
-    if (length == 0 || !contains(address, length))
-        return false;
-    std::memset(m_bytes.data() + (address - m_baseAddress), 0xFF, length);
-    const int first = sectorAt(address);
-    const int last = sectorAt(address + length - 1);
-    for (int i = first; i <= last; ++i)
-        ++m_eraseCounts[i];
-    ++m_generation;
-    return true;
-}
-
 int EmulatedFlash::eraseCount(int sector) const
 {
     return sector >= 0 && sector < m_eraseCounts.size() ? m_eraseCounts.at(sector) : 0;

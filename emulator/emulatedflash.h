@@ -7,7 +7,7 @@
 
 // Microcontroller flash as the adapters' boot loaders see it: erased bytes
 // read 0xFF, programming can only clear bits (the cell keeps old AND new),
-// and only a sector (or, for page-erasing parts, a byte range) erase sets
+// and only erasing a whole sector (or page, on parts erased in pages) sets
 // bits again.
 class EmulatedFlash
 {
@@ -24,12 +24,13 @@ public:
 
     // STM32F4 with 1 MiB: sectors 0-3 of 16 KiB, 4 of 64 KiB, 5-11 of 128 KiB.
     static EmulatedFlash stm32f4();
-    // A part erased in pages of one size (the K3's 256 KiB in 1 KiB pages).
+    // A part erased in pages of one size (the K3's 256 KiB in 2 KiB pages).
     static EmulatedFlash uniformPages(quint32 baseAddress, quint32 size, quint32 pageBytes);
 
     quint32 baseAddress() const { return m_baseAddress; }
     quint32 size() const { return quint32(m_bytes.size()); }
     int sectorCount() const { return m_sectors.size(); }
+    Sector sector(int index) const { return m_sectors.at(index); }
     // The sector holding address, -1 outside the flash.
     int sectorAt(quint32 address) const;
 
@@ -39,9 +40,6 @@ public:
     // Stores old AND new for every byte; false (nothing changed) outside the flash.
     bool program(quint32 address, const QByteArray &data);
     bool eraseSector(int index);
-    // Sets exactly [address, address + length) to 0xFF; every sector the range
-    // touches counts as erased once.
-    bool eraseRange(quint32 address, quint32 length);
 
     // How often each sector was erased since construction or resetCounters().
     int eraseCount(int sector) const;

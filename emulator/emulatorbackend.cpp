@@ -46,6 +46,18 @@ char *copyText(const QByteArray &text)
     return copy;
 }
 
+// Whether the short-reply fault cuts the reply to this request.
+bool cutsReply(const EmulatedAdapter::Faults &faults, int request)
+{
+    if (faults.shortReplyBytes <= 0)
+        return false;
+    if (faults.shortReplyFromReport == 0 && faults.shortReplyToReport == 0)
+        return true;
+    const int first = qMax(1, faults.shortReplyFromReport);
+    return request >= first &&
+           (faults.shortReplyToReport == 0 || request <= faults.shortReplyToReport);
+}
+
 wchar_t *copyText(const QString &text)
 {
     const std::wstring wide = text.toStdWString();
@@ -354,7 +366,8 @@ int EmulatorBackend::readTimeout(Handle handle, unsigned char *data, size_t leng
                 result = int(qMin(length, size_t(reply.data.size())));
                 std::memcpy(data, reply.data.constData(), size_t(result));
                 EmulatedAdapter *adapter = open->adapter;
-                if (adapter->m_leaving && open->replies.empty())
+                if (adapter->m_leaving && adapter->m_departure.afterUnreadReplies &&
+                    open->replies.empty())
                     departLocked(adapter);
                 break;
             }
@@ -394,31 +407,13 @@ int EmulatorBackend::write(Handle handle, const unsigned char *data, size_t leng
             return -1;
         result = int(length);
         if (request == faults.unplugAtReport) {
-            cancelEventsLocked(adapter);
-            unplugLocked(adapter);
-        } else {
+            losePowerLocked(adapter);
+        } else if (!adapter->m_powerLossPending) {
+            // While power is being lost the USB side still takes reports,
+            // but the boot loader never gets to them.
             QByteArray report(reinterpret_cast<const char *>(data) + 1, int(length) - 1);
             report.append(QByteArray(EmulatedAdapter::reportBytes - report.size(), '\0'));
-            adapter->m_outgoing.clear();
-            adapter->m_currentInterface = open->interfaceNumber;
-            adapter->handleOutputReport(report);
-
-            const Clock::time_point now = Clock::now();
-            const bool dropReplies =
-                request == faults.noReplyAtReport || request == faults.readErrorAtReport;
-            if (request == faults.readErrorAtReport)
-                open->readErrorPending = true;
-            if (!dropReplies) {
-                for (const EmulatedAdapter::PendingReply &pending : qAsConst(adapter->m_outgoing)) {
-                    QByteArray bytes = pending.data;
-                    if (faults.shortReplyBytes > 0)
-                        bytes.truncate(faults.shortReplyBytes);
-                    const int delayMs = qMax(0, pending.delayMs + adapter->m_replyDelayMs);
-                    open->replies.push_back({bytes, now + std::chrono::milliseconds(delayMs)});
-                }
-            }
-            adapter->m_outgoing.clear();
-            afterReportLocked(adapter, open.get());
+            handleRequestLocked(adapter, open.get(), request, report);
         }
         m_changed.notify_all();
     }
@@ -426,19 +421,80 @@ int EmulatorBackend::write(Handle handle, const unsigned char *data, size_t leng
     return result;
 }
 
+void EmulatorBackend::handleRequestLocked(EmulatedAdapter *adapter, OpenHandle *handle, int request,
+                                          const QByteArray &report64)
+{
+    const EmulatedAdapter::Faults faults = adapter->m_faults;
+    const Clock::time_point now = Clock::now();
+    // A request that arrives while an erase is still running is carried out
+    // when the erase is over; its reply is timed from then.
+    const Clock::time_point started = std::max(now, adapter->m_busyUntil);
+    adapter->m_outgoing.clear();
+    adapter->m_occupiedMs = 0;
+    adapter->m_powerLossAfterMs = -1;
+    adapter->m_currentInterface = handle->interfaceNumber;
+    adapter->handleOutputReport(report64);
+
+    const bool dropReplies =
+        request == faults.noReplyAtReport || request == faults.readErrorAtReport;
+    if (request == faults.readErrorAtReport)
+        handle->readErrorPending = true;
+    if (!dropReplies) {
+        for (const EmulatedAdapter::PendingReply &pending : qAsConst(adapter->m_outgoing)) {
+            QByteArray bytes = pending.data;
+            if (cutsReply(faults, request))
+                bytes.truncate(faults.shortReplyBytes);
+            const int delayMs = qMax(0, pending.delayMs + adapter->m_replyDelayMs);
+            Clock::time_point readyAt = started + std::chrono::milliseconds(delayMs);
+            if (request == faults.lateReplyAtReport && faults.lateReplyDelayMs > 0)
+                readyAt =
+                    std::max(readyAt, now + std::chrono::milliseconds(faults.lateReplyDelayMs));
+            queueReplyLocked(handle, {bytes, readyAt});
+        }
+    }
+    adapter->m_outgoing.clear();
+    if (adapter->m_occupiedMs > 0)
+        adapter->m_busyUntil = started + std::chrono::milliseconds(adapter->m_occupiedMs);
+
+    if (adapter->m_powerLossAfterMs >= 0) {
+        const Clock::time_point lossAt =
+            started + std::chrono::milliseconds(adapter->m_powerLossAfterMs);
+        adapter->m_powerLossAfterMs = -1;
+        if (lossAt <= now) {
+            losePowerLocked(adapter);
+            return;
+        }
+        adapter->m_powerLossPending = true;
+        scheduleLocked(lossAt, adapter, [this, adapter] { losePowerLocked(adapter); });
+    }
+    afterReportLocked(adapter, handle, started);
+}
+
+void EmulatorBackend::queueReplyLocked(OpenHandle *handle, const Reply &reply)
+{
+    // Replies go out in the order they are ready: a late one lets later,
+    // prompt ones pass.
+    const auto position = std::upper_bound(
+        handle->replies.begin(), handle->replies.end(), reply.readyAt,
+        [](Clock::time_point readyAt, const Reply &queued) { return readyAt < queued.readyAt; });
+    handle->replies.insert(position, reply);
+}
+
 void EmulatorBackend::close(Handle handle)
 {
     {
         Lock locker(m_mutex);
         std::shared_ptr<OpenHandle> open = m_handles.take(handle);
-        if (open && !open->dead && open->adapter->m_leaving)
+        if (open && !open->dead && open->adapter->m_leaving &&
+            open->adapter->m_departure.afterUnreadReplies)
             departLocked(open->adapter);
         m_changed.notify_all();
     }
     emitPendingChanges();
 }
 
-void EmulatorBackend::afterReportLocked(EmulatedAdapter *adapter, OpenHandle *handle)
+void EmulatorBackend::afterReportLocked(EmulatedAdapter *adapter, OpenHandle *handle,
+                                        Clock::time_point started)
 {
     if (hasUnflushedFlash(adapter) || adapter->m_flashChanged) {
         adapter->m_flashChanged = false;
@@ -447,8 +503,15 @@ void EmulatorBackend::afterReportLocked(EmulatedAdapter *adapter, OpenHandle *ha
     if (!adapter->m_departure.requested || adapter->m_leaving)
         return;
     adapter->m_leaving = true;
-    if (handle->replies.empty()) {
-        departLocked(adapter);
+    if (!adapter->m_departure.afterUnreadReplies || handle->replies.empty()) {
+        if (started <= Clock::now()) {
+            departLocked(adapter);
+        } else {
+            scheduleLocked(started, adapter, [this, adapter] {
+                if (adapter->m_leaving)
+                    departLocked(adapter);
+            });
+        }
         return;
     }
     scheduleLocked(Clock::now() + std::chrono::milliseconds(departureAfterUnreadReplyMs), adapter,
@@ -484,6 +547,9 @@ void EmulatorBackend::unplugLocked(EmulatedAdapter *adapter)
 {
     adapter->m_leaving = false;
     adapter->m_departure = EmulatedAdapter::Departure();
+    // Whatever the adapter was doing ends with its power.
+    adapter->m_busyUntil = Clock::time_point();
+    adapter->m_powerLossPending = false;
     if (!adapter->m_plugged)
         return;
     adapter->m_plugged = false;
@@ -497,6 +563,16 @@ void EmulatorBackend::unplugLocked(EmulatedAdapter *adapter)
     if (hasUnflushedFlash(adapter))
         scheduleFlushLocked();
     m_changed.notify_all();
+}
+
+void EmulatorBackend::losePowerLocked(EmulatedAdapter *adapter)
+{
+    cancelEventsLocked(adapter);
+    unplugLocked(adapter);
+    const int replugAfterMs = adapter->m_faults.replugAfterMs;
+    if (replugAfterMs > 0)
+        scheduleLocked(Clock::now() + std::chrono::milliseconds(replugAfterMs), adapter,
+                       [this, adapter] { plugLocked(adapter); });
 }
 
 void EmulatorBackend::scheduleLocked(Clock::time_point at, EmulatedAdapter *adapter,

@@ -106,8 +106,14 @@ private:
 
     void plugLocked(EmulatedAdapter *adapter);
     void unplugLocked(EmulatedAdapter *adapter);
+    // An unplug the adapter did not choose (a fault): it comes back after
+    // Faults::replugAfterMs when that is set.
+    void losePowerLocked(EmulatedAdapter *adapter);
     void departLocked(EmulatedAdapter *adapter);
-    void afterReportLocked(EmulatedAdapter *adapter, OpenHandle *handle);
+    void handleRequestLocked(EmulatedAdapter *adapter, OpenHandle *handle, int request,
+                             const QByteArray &report64);
+    void afterReportLocked(EmulatedAdapter *adapter, OpenHandle *handle, Clock::time_point started);
+    static void queueReplyLocked(OpenHandle *handle, const Reply &reply);
     void scheduleLocked(Clock::time_point at, EmulatedAdapter *adapter,
                         std::function<void()> action);
     void cancelEventsLocked(EmulatedAdapter *adapter);

@@ -44,6 +44,26 @@ bool FlashAdapter::eraseAllowed()
     return !faults.eraseRefused && erase != faults.eraseRefusedAtErase;
 }
 
+int FlashAdapter::eraseSectors(const QVector<int> &sectors, const QByteArray &acknowledgement)
+{
+    const Faults faults = this->faults();
+    const bool cut = faults.eraseCutAtErase != 0 && m_erases == faults.eraseCutAtErase;
+    const int erased = cut ? qMin(faults.eraseCutAfterSectors, sectors.size()) : sectors.size();
+    for (int i = 0; i < erased; ++i)
+        m_flash.eraseSector(sectors.at(i));
+    const int erasingMs = m_eraseMsPerSector * erased;
+    if (faults.eraseAcknowledgedEarly)
+        queueReply(acknowledgement);
+    if (cut) {
+        losePowerAfter(erasingMs);
+        return erased;
+    }
+    if (!faults.eraseAcknowledgedEarly)
+        queueReply(acknowledgement, erasingMs);
+    occupyFor(erasingMs);
+    return erased;
+}
+
 void FlashAdapter::resetCounters()
 {
     Lock locker = lock();

@@ -17,7 +17,7 @@ public:
     EmulatedFlash *flash() override { return &m_flash; }
     void resetCounters() override;
 
-    // Per sector (K3: per 1 KiB page) an erase touches.
+    // Per sector (K3: per 2 KiB page) an erase touches.
     int eraseMsPerSector() const;
     void setEraseMsPerSector(int milliseconds);
 
@@ -52,6 +52,14 @@ protected:
     void write(quint32 address, quint32 length, const QByteArray &data);
     // Counts the erase command; false when a fault refuses it.
     bool eraseAllowed();
+    // Carries out the erase command eraseAllowed() counted last: erases the
+    // sectors (K3: pages) in order and answers with the acknowledgement
+    // once they are erased, or at once under Faults::eraseAcknowledgedEarly
+    // (the adapter stays busy for the erase time either way). Under
+    // Faults::eraseCutAtErase only the first sectors are erased and the
+    // adapter then loses power instead of answering; an early
+    // acknowledgement has gone out before. Returns how many were erased.
+    int eraseSectors(const QVector<int> &sectors, const QByteArray &acknowledgement);
 
     QByteArray chipId() const;
     void setChipId(const QByteArray &bytes); // cut or zero-padded to its size

@@ -114,10 +114,13 @@ void K3Adapter::erase(quint32 address, quint16 length, const QByteArray &data)
         queueReply(frame(RefusedReply, address, length));
         return;
     }
-    m_flash.eraseRange(target, size);
-    m_erasedRanges.append({target, size});
-    const int pages = m_flash.sectorAt(target + size - 1) - m_flash.sectorAt(target) + 1;
-    queueReply(frame(EraseDoneReply, address, length), eraseMsPerSector() * pages);
+    const int firstPage = m_flash.sectorAt(target);
+    QVector<int> pages;
+    for (int page = firstPage; page <= m_flash.sectorAt(target + size - 1); ++page)
+        pages.append(page);
+    const int erased = eraseSectors(pages, frame(EraseDoneReply, address, length));
+    if (erased > 0)
+        m_erasedRanges.append({m_flash.sector(firstPage).address, quint32(erased) * pageBytes});
 }
 
 void K3Adapter::resetCounters()

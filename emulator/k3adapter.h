@@ -12,12 +12,15 @@
 // command at 1 (reply: status), u32 address at 2, u16 length at 6, up to
 // 56 data bytes from 8.
 //
-// Memory: 256 KiB of flash from 0x08000000 in 1 KiB pages. An erase
-// command clears exactly the requested range: the boot loader keeps the
-// rest of a page (the 256-byte configuration, information and spare blocks
-// share one page, and erasing the information block must not take the
-// others with it). The 32-byte chip identifier at 0x1FFFF7E8 is readable,
-// not writable.
+// Memory: 256 KiB of flash from 0x08000000. The chip identifier sits at
+// 0x1FFFF7E8, the unique-ID address of the STM32F1 family, and a 256 KiB
+// STM32F1 is a high-density part, whose flash is erased in 2 KiB pages.
+// So an erase of (address, size) erases every whole page the range
+// touches: the 256-byte configuration, information and spare blocks at
+// 0x08004000, 0x08004100 and 0x08004200 share one page, and erasing one of
+// them erases all three. Ranges reaching below 0x08004000 (the boot
+// loader) or past the flash are refused. The 32-byte chip identifier is
+// readable, not writable.
 class K3Adapter : public FlashAdapter
 {
 public:
@@ -27,7 +30,7 @@ public:
 
     static constexpr int dataBytes = 56;
     static constexpr quint32 flashBytes = 0x40000;
-    static constexpr quint32 pageBytes = 0x400;
+    static constexpr quint32 pageBytes = 0x800;
     static constexpr quint32 chipIdAddress = 0x1FFFF7E8;
     static constexpr int chipIdBytes = 32;
     static constexpr int defaultReenumerateAfterMs = 300;
@@ -51,7 +54,9 @@ public:
 
     int bootLoaderRequests() const;
     int bootFlagWrites() const;
-    // The ranges erased, in order: {address, size}.
+    // What each erase command really erased, in order: {address, size},
+    // whole pages (a cut erase reports the pages it got to, nothing when
+    // it got to none).
     QVector<EmulatedFlash::Sector> erasedRanges() const;
 
 protected:

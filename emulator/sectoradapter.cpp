@@ -69,8 +69,8 @@ void SectorAdapter::erase(quint32 address, quint32 count, const QByteArray &sect
         queueReply(frame(RefusedReply, address, count));
         return;
     }
+    QVector<int> list;
     for (quint32 i = 0; i < count; ++i)
-        m_flash.eraseSector(quint8(sectors.at(int(i))));
-    // The adapter answers when the sectors are erased.
-    queueReply(frame(EraseDoneReply, address, count), eraseMsPerSector() * int(count));
+        list.append(quint8(sectors.at(int(i))));
+    eraseSectors(list, frame(EraseDoneReply, address, count));
 }

@@ -18,9 +18,11 @@ void T5Adapter::handleOtherCommand(quint32 code, quint32 address, quint32 length
     if (code == runStatusCommand) {
         queueReply(frame(runStatusReply, 0, 4, m_runStatus));
     } else if (code == rebootCommand) {
-        // No reply; the host does not read one.
+        // No reply (the host reads none): the adapter resets, leaves the
+        // bus and enumerates again once it has started.
         ++m_reboots;
         flashChanged();
+        leaveAndReturn(modelProductId, -1, m_rebootReturnAfterMs, false);
     } else {
         SectorAdapter::handleOtherCommand(code, address, length);
     }
@@ -49,6 +51,18 @@ int T5Adapter::reboots() const
 {
     Lock locker = lock();
     return m_reboots;
+}
+
+int T5Adapter::rebootReturnAfterMs() const
+{
+    Lock locker = lock();
+    return m_rebootReturnAfterMs;
+}
+
+void T5Adapter::setRebootReturnAfterMs(int milliseconds)
+{
+    Lock locker = lock();
+    m_rebootReturnAfterMs = milliseconds;
 }
 
 void T5Adapter::writeSerialNumber(const QByteArray &twelveBytes)

@@ -1,5 +1,6 @@
 #include "t5flashbuilder.h"
 
+#include "t5firmwareimage.h"
 #include "wirebytes.h"
 
 #include <QStringList>
@@ -55,7 +56,7 @@ quint32 T5FlashBuilder::imageAddress() const
 
 QByteArray T5FlashBuilder::effectiveImage() const
 {
-    return image.isEmpty() ? sampleBytes(imageBytes, 0x75) : image;
+    return image.isEmpty() ? T5FirmwareImage::build(version, imageBytes, imageSeed) : image;
 }
 
 QByteArray T5FlashBuilder::build(QString *error) const
@@ -64,7 +65,13 @@ QByteArray T5FlashBuilder::build(QString *error) const
     if (versionBytes.isEmpty())
         return fail(error, QStringLiteral("version \"%1\" is not major.minor.patch").arg(version));
     const bool newLayout = usesNewLayout();
-    const QByteArray firmware = effectiveImage();
+    QString imageError;
+    const QByteArray firmware =
+        image.isEmpty() ? T5FirmwareImage::build(version, imageBytes, imageSeed, &imageError)
+                        : image;
+    if (firmware.isEmpty())
+        return fail(error,
+                    imageError.isEmpty() ? QStringLiteral("the image is empty") : imageError);
     const int imageArea = newLayout ? newImageAreaBytes : oldImageAreaBytes;
     if (firmware.size() + 2 > imageArea)
         return fail(

@@ -41,9 +41,12 @@ struct T5FlashBuilder
     // records in T5Config), from 5.5.0 on the new one (image at 0x08040000,
     // block marks 0x55AA, macro block at 0x08020000).
     QString version = QStringLiteral("5.6.0");
-    // The image; when empty a deterministic one of imageBytes bytes.
+    // The image; when empty one of imageBytes bytes that starts like an
+    // STM32F4 application linked for its layout (T5FirmwareImage), with
+    // filler from imageSeed.
     QByteArray image;
     int imageBytes = 65536;
+    quint32 imageSeed = 0x75;
     // Bytes 1-12 of T5Info.
     QByteArray serial = QByteArray::fromHex("0123456789abcdef01234567");
     int bootMode = 0;

@@ -23,15 +23,22 @@ struct Result
     QByteArray err;
 };
 
-// A null emulatorFolder runs without BRIVANE_EMULATOR.
+// A null emulatorFolder runs without BRIVANE_EMULATOR. Settings copies go to
+// the working folder, never into the user's data folder.
 inline Result run(const QStringList &arguments, const QString &emulatorFolder = QString(),
-                  const QString &workingDirectory = QString())
+                  const QString &workingDirectory = QString(),
+                  const QProcessEnvironment &extraEnvironment = QProcessEnvironment())
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove(QStringLiteral("BRIVANE_EMULATOR"));
     if (!emulatorFolder.isNull())
         environment.insert(QStringLiteral("BRIVANE_EMULATOR"), emulatorFolder);
+    const QString copies = workingDirectory.isEmpty() ? QDir::tempPath() : workingDirectory;
+    environment.insert(QStringLiteral("BRIVANE_SETTINGS_COPY_DIR"),
+                       copies + QStringLiteral("/settings-copies"));
+    for (const QString &key : extraEnvironment.keys())
+        environment.insert(key, extraEnvironment.value(key));
     process.setProcessEnvironment(environment);
     if (!workingDirectory.isEmpty())
         process.setWorkingDirectory(workingDirectory);
@@ -82,10 +89,12 @@ protected:
     {
     }
 
-    Result run(const QStringList &arguments, bool withEmulator = true) const
+    Result run(const QStringList &arguments, bool withEmulator = true,
+               const QProcessEnvironment &extraEnvironment = QProcessEnvironment()) const
     {
         // configs.ini is read from the working directory after an update.
-        return FwTool::run(arguments, withEmulator ? emulatorFolder : QString(), work.path());
+        return FwTool::run(arguments, withEmulator ? emulatorFolder : QString(), work.path(),
+                           extraEnvironment);
     }
 
     // Replaces whatever adapter there was.

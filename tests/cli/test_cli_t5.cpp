@@ -1,6 +1,8 @@
 #include "fwtoolrunner.h"
 
+#include <QElapsedTimer>
 #include <QJsonObject>
+#include <QProcessEnvironment>
 #include <QTest>
 
 // The T5 commands of the command-line tool as a technician or a release
@@ -17,12 +19,23 @@ class CliT5Test : public QObject, FwTool::AdapterFolderFixture
     static constexpr int newLayoutImageOffset = 0x40000;
     static constexpr int backupFileBytes = 246800;
 
+    // An image that starts like an STM32F4 application at the new-layout
+    // base: stack pointer at the end of 128 KiB SRAM, reset handler inside
+    // the image with the Thumb bit.
     QString writeImage(const QString &name, int length, int seed)
     {
         QByteArray image(length, '\0');
         for (int index = 0; index < length; ++index)
             image[index] = char((index * 7 + seed) & 0xFF);
+        image.replace(0, 8, QByteArray::fromHex("0000022001020408"));
         return writeFile(name, image);
+    }
+
+    static QProcessEnvironment environmentWith(const QString &key, const QString &value)
+    {
+        QProcessEnvironment environment;
+        environment.insert(key, value);
+        return environment;
     }
 
     void createAdapter(const QStringList &extra = {})
@@ -129,6 +142,118 @@ private slots:
             run({QStringLiteral("boot-mode"), QStringLiteral("--set"), QStringLiteral("3")});
         QCOMPARE(again.status, 0);
         QVERIFY(again.out.contains("nothing written"));
+    }
+
+    void filesThatAreNoFirmwareAreRefusedBeforeErasing()
+    {
+        createAdapter({QStringLiteral("--state"), QStringLiteral("new-layout"),
+                       QStringLiteral("--version"), QStringLiteral("5.6.0")});
+        const QByteArray before = flash();
+        const QList<QByteArray> files{
+            QByteArray("this is not a firmware image"), QByteArray(4096, '\0'),
+            QByteArray("q83vESIzRFVmd4iZqrvM3e7/ABEiM0RVZneImaq7zN3u/w==")};
+        for (const QByteArray &bytes : files) {
+            const QString path = writeFile(QStringLiteral("not-firmware.bin"), bytes);
+            const Result refused = run({QStringLiteral("update"), QStringLiteral("--file"), path,
+                                        QStringLiteral("--version"), QStringLiteral("5.6.1")});
+            QCOMPARE(refused.status, 1);
+            QVERIFY(refused.err.contains("error: The file is not a firmware for this adapter!"));
+            QCOMPARE(flash(), before);
+        }
+        // A version part that does not fit its byte is refused too.
+        const QString image = writeImage(QStringLiteral("firmware.bin"), 3000, 2);
+        const Result badVersion = run({QStringLiteral("update"), QStringLiteral("--file"), image,
+                                       QStringLiteral("--version"), QStringLiteral("5.256.0")});
+        QCOMPARE(badVersion.status, 1);
+        QVERIFY(badVersion.err.contains("error: The firmware version is not valid!"));
+        QCOMPARE(flash(), before);
+
+        // A technician may insist.
+        const QString text = writeFile(QStringLiteral("raw.bin"), QByteArray(3000, 'x'));
+        const Result forced =
+            run({QStringLiteral("update"), QStringLiteral("--file"), text,
+                 QStringLiteral("--version"), QStringLiteral("5.6.1"), QStringLiteral("--force")});
+        QVERIFY2(forced.status == 0, forced.err.constData());
+        QCOMPARE(flash().mid(newLayoutImageOffset, 3000), QByteArray(3000, 'x'));
+    }
+
+    void quietUnlessAskedForTheProtocolLog()
+    {
+        createAdapter({QStringLiteral("--state"), QStringLiteral("new-layout")});
+        const Result quiet = run({QStringLiteral("info")});
+        QCOMPARE(quiet.status, 0);
+        QCOMPARE(quiet.err, QByteArray());
+        const Result verbose = run({QStringLiteral("info"), QStringLiteral("-v")});
+        QCOMPARE(verbose.status, 0);
+        QVERIFY(verbose.err.contains("hid_open: emulator/"));
+        QVERIFY(verbose.err.contains("T5Device::connectedChanged"));
+    }
+
+    void settingsThatCannotBeSavedStopTheUpdate()
+    {
+        createAdapter({QStringLiteral("--state"), QStringLiteral("new-layout")});
+        const QByteArray before = flash();
+        // A file where the copies' folder should be: nothing can be saved.
+        const QString blocked = writeFile(QStringLiteral("blocked"), "a file");
+        const QString image = writeImage(QStringLiteral("firmware.bin"), 3000, 2);
+        const Result update =
+            run({QStringLiteral("update"), QStringLiteral("--file"), image,
+                 QStringLiteral("--version"), QStringLiteral("5.6.1")},
+                true, environmentWith(QStringLiteral("BRIVANE_SETTINGS_COPY_DIR"), blocked));
+        QCOMPARE(update.status, 1);
+        QVERIFY(update.err.contains(
+            "error: The settings could not be saved on this computer; nothing was written!"));
+        // The reason reaches the user although the protocol log is off.
+        QVERIFY(update.err.contains("settings copy not saved"));
+        QCOMPARE(flash(), before);
+    }
+
+    void damagedSettingsComeBackFromTheSavedCopy()
+    {
+        createAdapter({QStringLiteral("--state"), QStringLiteral("new-layout"),
+                       QStringLiteral("--boot-mode"), QStringLiteral("2")});
+        const QByteArray original = flash().mid(0x4000, 0x4000);
+        // The boot mode change saves the sector it erases.
+        QCOMPARE(
+            run({QStringLiteral("boot-mode"), QStringLiteral("--set"), QStringLiteral("1")}).status,
+            0);
+        // A write cut half-way leaves the first 8 KiB and erased flash behind.
+        QByteArray damaged = flash();
+        damaged.replace(0x6000, 0x2000, QByteArray(0x2000, char(0xFF)));
+        QVERIFY(FwTool::writeAll(adapterFolder + QStringLiteral("/flash.bin"), damaged));
+
+        const Result info = run({QStringLiteral("info")});
+        QCOMPARE(info.status, 1);
+        QVERIFY(info.err.contains("The adapter's settings are damaged. The next update writes "
+                                  "back the copy saved on"));
+        const Result restored = run({QStringLiteral("restore-settings")});
+        QVERIFY2(restored.status == 0, restored.err.constData());
+        QVERIFY(restored.err.contains("The adapter's settings were restored from the copy saved"));
+        QCOMPARE(flash().mid(0x4000, 0x4000), original);
+        QCOMPARE(run({QStringLiteral("info")}).status, 0);
+
+        // Without a copy there is nothing to restore.
+        QDir(work.filePath(QStringLiteral("settings-copies"))).removeRecursively();
+        const Result nothing = run({QStringLiteral("restore-settings")});
+        QCOMPARE(nothing.status, 1);
+        QVERIFY(nothing.err.contains("error: No saved settings of this adapter were found!"));
+    }
+
+    void replyTimeOutIsSettable()
+    {
+        createAdapter({QStringLiteral("--state"), QStringLiteral("new-layout")});
+        // Request 330 belongs to the status read that follows the 316
+        // requests of the version read.
+        changeConfiguration(QStringLiteral("faults"),
+                            QJsonObject{{QStringLiteral("noReplyAtReport"), 330}});
+        QElapsedTimer clock;
+        clock.start();
+        const Result info =
+            run({QStringLiteral("info")}, true,
+                environmentWith(QStringLiteral("BRIVANE_REPLY_TIMEOUT_MS"), QStringLiteral("300")));
+        QCOMPARE(info.status, 1);
+        QVERIFY(info.err.contains("the adapter state could not be read completely"));
+        QVERIFY(clock.elapsed() < 20000);
     }
 
     void wrongUsageAndMissingAdapter()

@@ -20,6 +20,12 @@ private slots:
     void lateAdapterAppearsAfterItsDelay();
     void transportFaultsHitTheirReport();
     void shortRepliesAreCut();
+    void shortReplyRangeCutsOnlyItsRequests_data();
+    void shortReplyRangeCutsOnlyItsRequests();
+    void lateReplyIsTakenForTheNextRequestsAnswer();
+    void repliesComeInTheOrderTheyAreReady();
+    void faultUnplugReturnsAfterTheReplugDelay_data();
+    void faultUnplugReturnsAfterTheReplugDelay();
     void readWaitsForADelayedReplyFromAnotherThread();
     void reportsWithAnotherReportIdAreRefused();
 };
@@ -209,6 +215,143 @@ void TestEmulatorBackend::shortRepliesAreCut()
         payload[i] = char(i + 1);
     QCOMPARE(exchange(backend, handle, payload), payload.left(16));
     backend.close(handle);
+}
+
+void TestEmulatorBackend::shortReplyRangeCutsOnlyItsRequests_data()
+{
+    QTest::addColumn<int>("fromReport");
+    QTest::addColumn<int>("toReport");
+    QTest::addColumn<QList<int>>("cutRequests");
+    QTest::newRow("no range: every reply") << 0 << 0 << QList<int>{1, 2, 3, 4, 5, 6};
+    QTest::newRow("2 to 4") << 2 << 4 << QList<int>{2, 3, 4};
+    QTest::newRow("one request") << 3 << 3 << QList<int>{3};
+    QTest::newRow("from 5 to the end") << 5 << 0 << QList<int>{5, 6};
+    QTest::newRow("up to 2") << 0 << 2 << QList<int>{1, 2};
+}
+
+void TestEmulatorBackend::shortReplyRangeCutsOnlyItsRequests()
+{
+    QFETCH(int, fromReport);
+    QFETCH(int, toReport);
+    QFETCH(QList<int>, cutRequests);
+    EmulatorBackend backend;
+    auto *echo = backend.emplaceAdapter<EchoAdapter>();
+    EmulatedAdapter::Faults faults;
+    faults.shortReplyBytes = 10;
+    faults.shortReplyFromReport = fromReport;
+    faults.shortReplyToReport = toReport;
+    echo->setFaults(faults);
+    HidBackend::Handle handle = openFirst(backend, echo->vendorId(), echo->productId(), -1);
+    for (int request = 1; request <= 6; ++request) {
+        const QByteArray payload(64, char(request));
+        const QByteArray reply = exchange(backend, handle, payload);
+        QCOMPARE(reply, cutRequests.contains(request) ? payload.left(10) : payload);
+    }
+    backend.close(handle);
+}
+
+void TestEmulatorBackend::lateReplyIsTakenForTheNextRequestsAnswer()
+{
+    EmulatorBackend backend;
+    auto *echo = backend.emplaceAdapter<EchoAdapter>();
+    echo->setReplyDelayMs(150);
+    EmulatedAdapter::Faults faults;
+    faults.lateReplyAtReport = 2;
+    faults.lateReplyDelayMs = 300;
+    echo->setFaults(faults);
+    HidBackend::Handle handle = openFirst(backend, echo->vendorId(), echo->productId(), -1);
+    const QByteArray first(64, 'A'), second(64, 'B'), third(64, 'C');
+
+    QCOMPARE(exchange(backend, handle, first, 1000), first);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(sendReport(backend, handle, second), 65);
+    int result = -2;
+    receiveReport(backend, handle, 200, &result);
+    QCOMPARE(result, 0); // the host gives up on request 2
+    // Request 3 is answered 150 ms after it was sent, later than the
+    // reply to request 2 becomes ready: that one is read first.
+    QCOMPARE(sendReport(backend, handle, third), 65);
+    QCOMPARE(receiveReport(backend, handle, 2000), second);
+    QVERIFY(clock.elapsed() >= 290);
+    QCOMPARE(receiveReport(backend, handle, 2000), third);
+    receiveReport(backend, handle, 50, &result);
+    QCOMPARE(result, 0);
+    backend.close(handle);
+}
+
+void TestEmulatorBackend::repliesComeInTheOrderTheyAreReady()
+{
+    // A late reply does not hold back the answers to later requests.
+    EmulatorBackend backend;
+    auto *echo = backend.emplaceAdapter<EchoAdapter>();
+    EmulatedAdapter::Faults faults;
+    faults.lateReplyAtReport = 1;
+    faults.lateReplyDelayMs = 400;
+    echo->setFaults(faults);
+    HidBackend::Handle handle = openFirst(backend, echo->vendorId(), echo->productId(), -1);
+    const QByteArray late(64, 'L'), prompt(64, 'P');
+    QCOMPARE(sendReport(backend, handle, late), 65);
+    QCOMPARE(sendReport(backend, handle, prompt), 65);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(receiveReport(backend, handle, 300), prompt);
+    QVERIFY(clock.elapsed() < 300);
+    QCOMPARE(receiveReport(backend, handle, 2000), late);
+    backend.close(handle);
+}
+
+void TestEmulatorBackend::faultUnplugReturnsAfterTheReplugDelay_data()
+{
+    QTest::addColumn<int>("replugAfterMs");
+    QTest::newRow("stays away") << 0;
+    QTest::newRow("returns after 200 ms") << 200;
+}
+
+void TestEmulatorBackend::faultUnplugReturnsAfterTheReplugDelay()
+{
+    QFETCH(int, replugAfterMs);
+    EmulatorBackend backend;
+    QSignalSpy spy(&backend, &HidBackend::deviceConnectionChanged);
+    auto *echo = backend.emplaceAdapter<EchoAdapter>("pad", 0x0E3A, 0xB373);
+    const QByteArray path = echo->path();
+    EmulatedAdapter::Faults faults;
+    faults.unplugAtReport = 2;
+    faults.replugAfterMs = replugAfterMs;
+    echo->setFaults(faults);
+    HidBackend::Handle old = openFirst(backend, 0x0E3A, 0xB373, -1);
+    const QByteArray payload(64, '\x21');
+    QCOMPARE(exchange(backend, old, payload), payload);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(sendReport(backend, old, payload), 65); // request 2: the cable goes
+    QVERIFY(enumerateAll(backend).isEmpty());
+    QCOMPARE(spy.size(), 2);
+    QCOMPARE(spy.at(1).at(0).toBool(), false);
+
+    if (replugAfterMs == 0) {
+        QTest::qWait(400);
+        QVERIFY(enumerateAll(backend).isEmpty());
+        QCOMPARE(spy.size(), 2);
+        return;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(spy.size(), 3, 2000);
+    QVERIFY(clock.elapsed() >= replugAfterMs - 10);
+    QCOMPARE(spy.at(2).at(0).toBool(), true);
+    QCOMPARE(spy.at(2).at(2).toDouble(), 45939.0);
+    const QList<EnumeratedDevice> back = enumerateAll(backend);
+    QCOMPARE(back.size(), 1);
+    QCOMPARE(back.first().path, path);
+    // The handle of before stays dead; a new one works, and the fault,
+    // counted in requests, does not strike again.
+    QCOMPARE(sendReport(backend, old, payload), -1);
+    HidBackend::Handle fresh = openFirst(backend, 0x0E3A, 0xB373, -1);
+    QVERIFY(fresh);
+    QCOMPARE(exchange(backend, fresh, payload), payload);
+    QCOMPARE(exchange(backend, fresh, payload), payload);
+    QCOMPARE(echo->reportsReceived(), 4);
+    backend.close(old);
+    backend.close(fresh);
 }
 
 void TestEmulatorBackend::readWaitsForADelayedReplyFromAnotherThread()

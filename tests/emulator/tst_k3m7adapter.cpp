@@ -5,6 +5,7 @@
 #include "m7adapter.h"
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -48,7 +49,11 @@ private slots:
     void k3ApplicationSwitchesToItsBootLoader();
     void k3ApplicationAnswersNothingElse();
     void k3ReadReplyLayoutAndChipId();
-    void k3EraseClearsExactlyTheRange();
+    void k3EraseClearsEveryTwoKibPageTheRangeTouches_data();
+    void k3EraseClearsEveryTwoKibPageTheRangeTouches();
+    void k3EraseRefusesTheBootLoaderAndRangesPastTheFlash();
+    void k3EraseTakesItsTimePerPage();
+    void k3EraseCutStopsAfterItsPages();
     void k3WritesProgramAndEcho();
     void k3BootFlag();
     void k3Faults();
@@ -56,6 +61,7 @@ private slots:
     void m7ReadsFlashAndIdentifier();
     void m7SectorListErase();
     void m7WritesAndWrongEcho();
+    void m7EraseCutWithEarlyAcknowledgement();
 
     void builderInformationBlocks();
 
@@ -179,36 +185,123 @@ void TestK3M7Adapter::k3ReadReplyLayoutAndChipId()
     backend.close(handle);
 }
 
-void TestK3M7Adapter::k3EraseClearsExactlyTheRange()
+void TestK3M7Adapter::k3EraseClearsEveryTwoKibPageTheRangeTouches_data()
 {
+    // The K3 is a 256 KiB STM32F1 (its unique identifier sits at the F1's
+    // 0x1FFFF7E8): a high-density part, erased in 2 KiB pages.
+    QTest::addColumn<quint32>("address");
+    QTest::addColumn<quint32>("size");
+    QTest::addColumn<quint32>("erasedAddress");
+    QTest::addColumn<quint32>("erasedSize");
+    QTest::newRow("information block: its page holds all three blocks")
+        << 0x08004100u << 256u << 0x08004000u << 0x800u;
+    QTest::newRow("spare block") << 0x08004200u << 256u << 0x08004000u << 0x800u;
+    QTest::newRow("two bytes across a page boundary")
+        << 0x080047FFu << 2u << 0x08004000u << 0x1000u;
+    QTest::newRow("largest image") << 0x08005000u << 131072u << 0x08005000u << 0x20000u;
+    QTest::newRow("odd image size") << 0x08005000u << 5000u << 0x08005000u << 0x1800u;
+    QTest::newRow("last page") << 0x0803F800u << 0x800u << 0x0803F800u << 0x800u;
+}
+
+void TestK3M7Adapter::k3EraseClearsEveryTwoKibPageTheRangeTouches()
+{
+    QFETCH(quint32, address);
+    QFETCH(quint32, size);
+    QFETCH(quint32, erasedAddress);
+    QFETCH(quint32, erasedSize);
     EmulatorBackend backend;
     auto *k3 = backend.emplaceAdapter<K3Adapter>("k3", K3Adapter::bootProductId);
     QVERIFY(k3->setFlashContents(QByteArray(0x40000, '\0')));
     HidBackend::Handle handle = openBoot(backend, 0xB275);
 
-    QByteArray reply =
-        exchangeFrame(backend, handle, k3Frame(0x55, 0, 8, eraseData(0x08004100, 256)));
+    const QByteArray reply =
+        exchangeFrame(backend, handle, k3Frame(0x55, 0, 8, eraseData(address, size)));
     QCOMPARE(quint8(reply.at(2)), quint8(0x59));
-    QByteArray flash = k3->flashContents();
-    QCOMPARE(bytesAt(flash, 0x08004100, 256), QByteArray(256, char(0xFF)));
-    QCOMPARE(bytesAt(flash, 0x08004000, 256), QByteArray(256, '\0')); // configuration kept
-    QCOMPARE(bytesAt(flash, 0x08004200, 256), QByteArray(256, '\0')); // spare kept
+    const QByteArray flash = k3->flashContents();
+    QCOMPARE(bytesAt(flash, erasedAddress, int(erasedSize)),
+             QByteArray(int(erasedSize), char(0xFF)));
+    QCOMPARE(bytesAt(flash, erasedAddress - 1, 1), QByteArray(1, '\0'));
+    if (erasedAddress + erasedSize < flashBase + 0x40000)
+        QCOMPARE(bytesAt(flash, erasedAddress + erasedSize, 1), QByteArray(1, '\0'));
+    const QVector<EmulatedFlash::Sector> erased = k3->erasedRanges();
+    QCOMPARE(erased.size(), 1);
+    QCOMPARE(erased.first().address, erasedAddress);
+    QCOMPARE(erased.first().size, erasedSize);
+    backend.close(handle);
+}
 
-    reply = exchangeFrame(backend, handle, k3Frame(0x55, 0, 8, eraseData(0x08005000, 131072)));
-    QCOMPARE(quint8(reply.at(2)), quint8(0x59));
-    flash = k3->flashContents();
-    QCOMPARE(bytesAt(flash, 0x08005000, 131072), QByteArray(131072, char(0xFF)));
-    QCOMPARE(bytesAt(flash, 0x08025000, 1), QByteArray(1, '\0'));
-    QCOMPARE(k3->erasedRanges().size(), 2);
-    QCOMPARE(k3->erasedRanges().at(1).address, 0x08005000u);
-
+void TestK3M7Adapter::k3EraseRefusesTheBootLoaderAndRangesPastTheFlash()
+{
+    EmulatorBackend backend;
+    auto *k3 = backend.emplaceAdapter<K3Adapter>("k3", K3Adapter::bootProductId);
+    QVERIFY(k3->setFlashContents(QByteArray(0x40000, '\0')));
+    HidBackend::Handle handle = openBoot(backend, 0xB275);
     // Into the boot loader, past the flash, empty, or a wrong length field.
     for (const auto &request : {k3Frame(0x55, 0, 8, eraseData(0x08003C00, 1024)),
+                                k3Frame(0x55, 0, 8, eraseData(0x08003FFF, 2)),
                                 k3Frame(0x55, 0, 8, eraseData(0x0803FC00, 2048)),
                                 k3Frame(0x55, 0, 8, eraseData(0x08006000, 0)),
                                 k3Frame(0x55, 0, 4, eraseData(0x08006000, 16))})
         QVERIFY(quint8(exchangeFrame(backend, handle, request).at(2)) != 0x59);
-    QCOMPARE(k3->erasedRanges().size(), 2);
+    QVERIFY(k3->erasedRanges().isEmpty());
+    QCOMPARE(k3->flashContents(), QByteArray(0x40000, '\0'));
+    backend.close(handle);
+}
+
+void TestK3M7Adapter::k3EraseTakesItsTimePerPage()
+{
+    EmulatorBackend backend;
+    auto *k3 = backend.emplaceAdapter<K3Adapter>("k3", K3Adapter::bootProductId);
+    k3->setEraseMsPerSector(100);
+    HidBackend::Handle handle = openBoot(backend, 0xB275);
+    // 3 bytes touching pages 0x08004000 and 0x08004800: 200 ms.
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(sendFrame(backend, handle, k3Frame(0x55, 0, 8, eraseData(0x080047FE, 3))));
+    QVERIFY(receiveReport(backend, handle, 120).isEmpty());
+    const QByteArray reply = receiveReport(backend, handle, 2000);
+    QCOMPARE(quint8(reply.at(1)), quint8(0x59));
+    QVERIFY(clock.elapsed() >= 190);
+    backend.close(handle);
+}
+
+void TestK3M7Adapter::k3EraseCutStopsAfterItsPages()
+{
+    EmulatorBackend backend;
+    auto *k3 = backend.emplaceAdapter<K3Adapter>("k3", K3Adapter::bootProductId);
+    QVERIFY(k3->setFlashContents(QByteArray(0x40000, '\0')));
+    EmulatedAdapter::Faults faults;
+    faults.eraseCutAtErase = 1;
+    faults.eraseCutAfterSectors = 3;
+    faults.replugAfterMs = 100;
+    k3->setFaults(faults);
+    QSignalSpy spy(&backend, &HidBackend::deviceConnectionChanged);
+    HidBackend::Handle handle = openBoot(backend, 0xB275);
+
+    // 16 KiB (eight pages) from 0x08005000: the first three go.
+    QVERIFY(sendFrame(backend, handle, k3Frame(0x55, 0, 8, eraseData(0x08005000, 0x4000))));
+    int result = 0;
+    receiveReport(backend, handle, 1000, &result);
+    QCOMPARE(result, -1);
+    const QByteArray flash = k3->flashContents();
+    QCOMPARE(bytesAt(flash, 0x08005000, 0x1800), QByteArray(0x1800, char(0xFF)));
+    QCOMPARE(bytesAt(flash, 0x08006800, 0x2800), QByteArray(0x2800, '\0'));
+    const QVector<EmulatedFlash::Sector> erased = k3->erasedRanges();
+    QCOMPARE(erased.size(), 1);
+    QCOMPARE(erased.first().address, 0x08005000u);
+    QCOMPARE(erased.first().size, 0x1800u);
+
+    // It comes back in the identity it had, the boot loader.
+    QTRY_COMPARE_WITH_TIMEOUT(spy.size(), 2, 2000);
+    QCOMPARE(spy.at(0).at(0).toBool(), false);
+    QCOMPARE(spy.at(1).at(0).toBool(), true);
+    QCOMPARE(spy.at(1).at(2).toDouble(), double(0xB275));
+    backend.close(handle);
+    handle = openBoot(backend, 0xB275);
+    QVERIFY(handle);
+    const QByteArray reply = exchangeFrame(backend, handle, k3Frame(0x56, 0x08006800, 4));
+    QCOMPARE(quint8(reply.at(2)), quint8(0x58));
+    QCOMPARE(reply.mid(9, 4), QByteArray(4, '\0'));
     backend.close(handle);
 }
 
@@ -362,6 +455,39 @@ void TestK3M7Adapter::m7WritesAndWrongEcho()
     reply = exchangeFrame(backend, handle, wordFrame(0x57, 0x08003FC0, 52, data));
     QVERIFY(u32At(reply, 1) != 0x58);
     QCOMPARE(m7->writesReceived(), 3);
+    backend.close(handle);
+}
+
+void TestK3M7Adapter::m7EraseCutWithEarlyAcknowledgement()
+{
+    // The acknowledgement is out before the power goes: the host believes
+    // the erase done until its next request finds the adapter gone.
+    EmulatorBackend backend;
+    auto *m7 = backend.emplaceAdapter<M7Adapter>();
+    m7->setEraseMsPerSector(150);
+    QVERIFY(m7->setFlashContents(QByteArray(0x100000, '\0')));
+    EmulatedAdapter::Faults faults;
+    faults.eraseAcknowledgedEarly = true;
+    faults.eraseCutAtErase = 1;
+    faults.eraseCutAfterSectors = 1;
+    m7->setFaults(faults);
+    HidBackend::Handle handle = openBoot(backend, 0xB471);
+    QElapsedTimer clock;
+    clock.start();
+    const QByteArray reply =
+        exchangeFrame(backend, handle, wordFrame(0x55, 0, 3, QByteArray("\x01\x04\x05", 3)), 100);
+    QCOMPARE(reply.size(), 65);
+    QCOMPARE(u32At(reply, 1), 0x59u);
+    QVERIFY(sendFrame(backend, handle, wordFrame(0x56, 0x08004000, 4)));
+    int result = 0;
+    receiveReport(backend, handle, 2000, &result);
+    QCOMPARE(result, -1);
+    QVERIFY(clock.elapsed() >= 140);
+    QVERIFY(!backend.isPlugged(m7));
+    const QByteArray flash = m7->flashContents();
+    QCOMPARE(bytesAt(flash, 0x08004000, 0x4000), QByteArray(0x4000, char(0xFF)));
+    QCOMPARE(bytesAt(flash, 0x08010000, 0x30000), QByteArray(0x30000, '\0'));
+    QCOMPARE(m7->erasesOfSector(4), 0);
     backend.close(handle);
 }
 

@@ -5,6 +5,7 @@
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QtTest>
 
 namespace {
@@ -34,8 +35,15 @@ private slots:
     void eraseSetsWholeSectorsOfTheF4MapAndCounts();
     void eraseRefusals();
     void slowEraseAnswersWhenDone();
+    void earlyEraseAcknowledgementKeepsTheBootLoaderBusy_data();
+    void earlyEraseAcknowledgementKeepsTheBootLoaderBusy();
+    void eraseCutErasesItsFirstSectorsAndLosesPower_data();
+    void eraseCutErasesItsFirstSectorsAndLosesPower();
+    void refusedEraseIsNotCut();
     void wrongEchoFlipsOnlyTheEcho();
-    void runStatusAndReboot();
+    void runStatusReplyCarriesTheStatusBytes();
+    void rebootLeavesTheBusAndReturns_data();
+    void rebootLeavesTheBusAndReturns();
     void unknownCommandGetsAnErrorCode();
     void writtenSerialNumberMakesAValidT5Info();
 
@@ -239,6 +247,146 @@ void TestT5Adapter::slowEraseAnswersWhenDone()
     QVERIFY(clock.elapsed() >= 40);
 }
 
+void TestT5Adapter::earlyEraseAcknowledgementKeepsTheBootLoaderBusy_data()
+{
+    QTest::addColumn<bool>("early");
+    QTest::newRow("acknowledged when done") << false;
+    QTest::newRow("acknowledged early") << true;
+}
+
+void TestT5Adapter::earlyEraseAcknowledgementKeepsTheBootLoaderBusy()
+{
+    QFETCH(bool, early);
+    constexpr int eraseMs = 3 * 150;
+    m_t5->setEraseMsPerSector(150);
+    QVERIFY(m_t5->setFlashContents(QByteArray(0x100000, '\0')));
+    EmulatedAdapter::Faults faults;
+    faults.eraseAcknowledgedEarly = early;
+    m_t5->setFaults(faults);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(sendFrame(*m_backend, m_handle, wordFrame(erase, 0, 3, QByteArray("\x06\x07\x08", 3))));
+    QByteArray reply = receiveReport(*m_backend, m_handle, 200);
+    if (!early) {
+        QVERIFY(reply.isEmpty());
+        reply = receiveReport(*m_backend, m_handle, 3000);
+        QVERIFY(clock.elapsed() >= eraseMs - 10);
+    }
+    QCOMPARE(reply.size(), 64);
+    QCOMPARE(u32At(reply, 0), ackErase);
+
+    // A write and a read sent now are carried out after the erase: the
+    // write lands on erased flash, the read sees what it wrote.
+    const QByteArray data(52, char(0x3C));
+    QVERIFY(sendFrame(*m_backend, m_handle, wordFrame(write, 0x08040000, 52, data)));
+    QVERIFY(sendFrame(*m_backend, m_handle, wordFrame(read, 0x08040000, 52)));
+    const QByteArray writeReply = receiveReport(*m_backend, m_handle, 3000);
+    QVERIFY(clock.elapsed() >= eraseMs - 10);
+    QCOMPARE(writeReply.size(), 64);
+    QCOMPARE(u32At(writeReply, 0), ackData);
+    QCOMPARE(writeReply.mid(12, 52), data);
+    const QByteArray readReply = receiveReport(*m_backend, m_handle, 3000);
+    QCOMPARE(readReply.size(), 64);
+    QCOMPARE(u32At(readReply, 0), ackData);
+    QCOMPARE(readReply.mid(12, 52), data);
+    QCOMPARE(bytesAt(m_t5->flashContents(), 0x08060000, 0x40000), QByteArray(0x40000, char(0xFF)));
+
+    // Once the erase is over the adapter answers at once again.
+    clock.restart();
+    QCOMPARE(u32At(exchangeFrame(*m_backend, m_handle, wordFrame(runStatus, 0, 4)), 1), 0x5Du);
+    QVERIFY(clock.elapsed() < 150);
+}
+
+void TestT5Adapter::eraseCutErasesItsFirstSectorsAndLosesPower_data()
+{
+    QTest::addColumn<int>("sectorsBeforeCut");
+    QTest::addColumn<bool>("early");
+    QTest::addColumn<int>("eraseMsPerSector");
+    QTest::newRow("cut before the first sector") << 0 << false << 0;
+    QTest::newRow("cut after one of three") << 1 << false << 0;
+    QTest::newRow("cut after all three") << 3 << false << 0;
+    QTest::newRow("timed cut after two") << 2 << false << 100;
+    QTest::newRow("early acknowledgement, cut after two") << 2 << true << 100;
+}
+
+void TestT5Adapter::eraseCutErasesItsFirstSectorsAndLosesPower()
+{
+    QFETCH(int, sectorsBeforeCut);
+    QFETCH(bool, early);
+    QFETCH(int, eraseMsPerSector);
+    QVERIFY(m_t5->setFlashContents(QByteArray(0x100000, '\0')));
+    m_t5->setEraseMsPerSector(eraseMsPerSector);
+    EmulatedAdapter::Faults faults;
+    faults.eraseCutAtErase = 2; // counted in erase commands
+    faults.eraseCutAfterSectors = sectorsBeforeCut;
+    faults.eraseAcknowledgedEarly = early;
+    faults.replugAfterMs = 300;
+    m_t5->setFaults(faults);
+    QSignalSpy spy(m_backend.get(), &HidBackend::deviceConnectionChanged);
+
+    QByteArray reply =
+        exchangeFrame(*m_backend, m_handle, wordFrame(erase, 0, 1, QByteArray("\x02", 1)));
+    QCOMPARE(u32At(reply, 1), ackErase);
+    // Sectors 5, 6, 7 in that order: 128 KiB each from 0x08020000.
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(sendFrame(*m_backend, m_handle, wordFrame(erase, 0, 3, QByteArray("\x05\x06\x07", 3))));
+    if (early) {
+        reply = receiveReport(*m_backend, m_handle, 150);
+        QCOMPARE(reply.size(), 64);
+        QCOMPARE(u32At(reply, 0), ackErase);
+        QVERIFY(m_backend->isPlugged(m_t5));
+    } else if (eraseMsPerSector == 0) {
+        QVERIFY(!m_backend->isPlugged(m_t5)); // at once
+    }
+    int result = 0;
+    receiveReport(*m_backend, m_handle, 3000, &result);
+    QCOMPARE(result, -1); // the handle died with the power
+    QVERIFY(clock.elapsed() >= sectorsBeforeCut * eraseMsPerSector - 10);
+    QVERIFY(!m_backend->isPlugged(m_t5));
+    QCOMPARE(spy.size(), 1);
+    QCOMPARE(spy.at(0).at(0).toBool(), false);
+
+    const QByteArray flash = m_t5->flashContents();
+    for (int i = 0; i < 3; ++i) {
+        const quint32 sector = 0x08020000 + quint32(i) * 0x20000;
+        const char expected = i < sectorsBeforeCut ? char(0xFF) : '\0';
+        QCOMPARE(bytesAt(flash, sector, 0x20000), QByteArray(0x20000, expected));
+        QCOMPARE(m_t5->erasesOfSector(5 + i), i < sectorsBeforeCut ? 1 : 0);
+    }
+    QCOMPARE(bytesAt(flash, 0x08008000, 0x4000), QByteArray(0x4000, char(0xFF)));
+    QCOMPARE(bytesAt(flash, 0x08080000, 16), QByteArray(16, '\0'));
+
+    // Power back: same identity, the flash as it was left.
+    QTRY_COMPARE_WITH_TIMEOUT(spy.size(), 2, 3000);
+    QCOMPARE(spy.at(1).at(0).toBool(), true);
+    QVERIFY(!sendFrame(*m_backend, m_handle, wordFrame(read, 0x08020000, 4)));
+    m_backend->close(m_handle);
+    m_handle = openFirst(*m_backend, 0x0E3A, 0xB373, -1);
+    QVERIFY(m_handle);
+    QCOMPARE(readFlash(0x08040000, 4), QByteArray(4, sectorsBeforeCut >= 2 ? char(0xFF) : '\0'));
+    // Only that erase is cut.
+    reply = exchangeFrame(*m_backend, m_handle, wordFrame(erase, 0, 1, QByteArray("\x07", 1)));
+    QCOMPARE(u32At(reply, 1), ackErase);
+}
+
+void TestT5Adapter::refusedEraseIsNotCut()
+{
+    // A list the boot loader refuses erases nothing, so there is nothing to
+    // cut short: the refusal is answered and the adapter stays.
+    QVERIFY(m_t5->setFlashContents(QByteArray(0x100000, '\0')));
+    EmulatedAdapter::Faults faults;
+    faults.eraseCutAtErase = 1;
+    faults.eraseCutAfterSectors = 0;
+    m_t5->setFaults(faults);
+    const QByteArray reply =
+        exchangeFrame(*m_backend, m_handle, wordFrame(erase, 0, 2, QByteArray("\x05\x0C", 2)));
+    QCOMPARE(reply.size(), 65);
+    QVERIFY(u32At(reply, 1) != ackErase);
+    QVERIFY(m_backend->isPlugged(m_t5));
+    QCOMPARE(m_t5->flashContents(), QByteArray(0x100000, '\0'));
+}
+
 void TestT5Adapter::wrongEchoFlipsOnlyTheEcho()
 {
     EmulatedAdapter::Faults faults;
@@ -255,20 +403,52 @@ void TestT5Adapter::wrongEchoFlipsOnlyTheEcho()
     QCOMPARE(readFlash(0x08040000, 156), QByteArray(156, char(0x42)));
 }
 
-void TestT5Adapter::runStatusAndReboot()
+void TestT5Adapter::runStatusReplyCarriesTheStatusBytes()
 {
     m_t5->setRunStatus(QByteArray("\x01\x02\x03\x04", 4));
     QByteArray reply = exchangeFrame(*m_backend, m_handle, wordFrame(runStatus, 0, 4));
     QCOMPARE(u32At(reply, 1), 0x5Du);
     QCOMPARE(u32At(reply, 9), 4u);
     QCOMPARE(reply.mid(13, 4), QByteArray("\x01\x02\x03\x04", 4));
+}
 
+void TestT5Adapter::rebootLeavesTheBusAndReturns_data()
+{
+    QTest::addColumn<int>("returnAfterMs");
+    QTest::newRow("at once") << 0;
+    QTest::newRow("after 250 ms") << 250;
+}
+
+void TestT5Adapter::rebootLeavesTheBusAndReturns()
+{
+    QFETCH(int, returnAfterMs);
+    QCOMPARE(T5Adapter().rebootReturnAfterMs(), 1500); // a real T5 takes about that long
+    m_t5->setRebootReturnAfterMs(returnAfterMs);
+    const QByteArray flash = T5FlashBuilder().build();
+    QVERIFY(m_t5->setFlashContents(flash));
+    QSignalSpy spy(m_backend.get(), &HidBackend::deviceConnectionChanged);
+    QElapsedTimer clock;
+    clock.start();
     QVERIFY(sendFrame(*m_backend, m_handle, wordFrame(reboot, 0, 4)));
-    int result = -2;
-    receiveReport(*m_backend, m_handle, 50, &result);
-    QCOMPARE(result, 0); // no reply to a reboot
+    // No reply: the handle dies with the departure instead.
+    int result = 0;
+    receiveReport(*m_backend, m_handle, 1000, &result);
+    QCOMPARE(result, -1);
     QCOMPARE(m_t5->reboots(), 1);
-    QCOMPARE(m_t5->reportsReceived(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(spy.size(), 2, 3000);
+    QVERIFY(clock.elapsed() >= returnAfterMs - 10);
+    QCOMPARE(spy.at(0).at(0).toBool(), false);
+    QCOMPARE(spy.at(1).at(0).toBool(), true);
+    QCOMPARE(spy.at(1).at(1).toDouble(), 3642.0);
+    QCOMPARE(spy.at(1).at(2).toDouble(), double(0xB373));
+
+    // Back with the same identity and flash; the old handle stays dead.
+    QVERIFY(!sendFrame(*m_backend, m_handle, wordFrame(read, 0x08003FC0, 4)));
+    m_backend->close(m_handle);
+    m_handle = openFirst(*m_backend, 0x0E3A, 0xB373, -1);
+    QVERIFY(m_handle);
+    QCOMPARE(readFlash(0x08004000, 52), bytesAt(flash, 0x08004000, 52));
+    QCOMPARE(m_t5->reboots(), 1);
 }
 
 void TestT5Adapter::unknownCommandGetsAnErrorCode()

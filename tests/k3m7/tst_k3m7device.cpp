@@ -11,6 +11,7 @@
 #include "k3m7flashbuilder.h"
 #include "m7adapter.h"
 #include "m7device.h"
+#include "settingscopystore.h"
 #include "testpackage.h"
 
 #include <QCryptographicHash>
@@ -246,6 +247,8 @@ private slots:
     void refusedPackagesLeaveTheFlashAlone();
     void k3InterruptedUpdateLosesTheFirmware();
     void m7InterruptedUpdateIsNotReportedAsSuccess();
+    void blockOverErasedImageIsFirmwareLost_data();
+    void blockOverErasedImageIsFirmwareLost();
     void faultsEndInUpdateError_data();
     void faultsEndInUpdateError();
     void m7LostEraseRequestIsNotWaitedFor();
@@ -260,6 +263,7 @@ private:
 
     RecordingEmulatorBackend *emulator = nullptr;
     QTemporaryDir workDirectory;
+    std::unique_ptr<QTemporaryDir> copiesFolder;
     EmulatedAdapter *adapter = nullptr;
     int adapterCounter = 0;
 };
@@ -275,6 +279,9 @@ void K3M7DeviceTest::initTestCase()
 
 void K3M7DeviceTest::init()
 {
+    // Settings copies of each test function go to a folder of its own.
+    copiesFolder = std::make_unique<QTemporaryDir>();
+    qputenv(SettingsCopyStore::folderVariable, copiesFolder->path().toLocal8Bit());
     BridgeUSB::instance()->setReplyTimeoutMs(normalReplyTimeoutMs);
 }
 
@@ -544,7 +551,11 @@ void K3M7DeviceTest::k3BootFlagIsCleared()
     QVERIFY2(logged(logLine), qPrintable(logLine));
     if (flag == 1) {
         // The write is the adapter's own reply with the write code and a clear flag.
-        const QByteArray write = emulator->writtenReports().last();
+        QByteArray write;
+        for (const QByteArray &report : emulator->writtenReports()) {
+            if (quint8(report.at(2)) == 0x5C)
+                write = report;
+        }
         QCOMPARE(write.left(10), QByteArray::fromHex("00045c00000000010000"));
     }
 }
@@ -673,25 +684,44 @@ void K3M7DeviceTest::k3PackageIsFlashed()
     QCOMPARE(flashAt(after, k3SpareAddress, blockBytes),
              flashAt(before, k3SpareAddress, blockBytes));
 
-    // Image first, the information block last: it marks the image complete.
+    // The pages of the information block first (it goes invalid before the
+    // image is touched; the configuration and spare blocks on them are
+    // written straight back), then the image's pages, 2 KiB each.
     const QVector<EmulatedFlash::Sector> erased = k3->erasedRanges();
     QCOMPARE(erased.size(), 2);
-    QCOMPARE(erased.at(0).address, k3ImageAddress);
-    QCOMPARE(erased.at(0).size, quint32(imageSize));
-    QCOMPARE(erased.at(1).address, k3InformationAddress);
-    QCOMPARE(erased.at(1).size, quint32(blockBytes));
-    const QByteArray firstErase = emulator->writtenReports().first();
+    QCOMPARE(erased.at(0).address, k3ConfigurationAddress);
+    QCOMPARE(erased.at(0).size, quint32(0x1000));
+    QCOMPARE(erased.at(1).address, k3ImageAddress);
+    QCOMPARE(erased.at(1).size, quint32((imageSize + 2047) / 2048 * 2048));
+    QList<QByteArray> erases;
+    QList<quint32> writeAddresses;
+    for (const QByteArray &report : emulator->writtenReports()) {
+        if (quint8(report.at(2)) == 0x55)
+            erases.append(report);
+        else if (quint8(report.at(2)) == 0x57)
+            writeAddresses.append(le32(report, 3));
+    }
     QByteArray expectedErase = QByteArray::fromHex("000455000000000800");
     expectedErase += QByteArray(56, '\0');
+    putLe32(&expectedErase, 9, k3ConfigurationAddress);
+    putLe32(&expectedErase, 13, 0x1000);
+    QCOMPARE(erases.value(0), expectedErase);
     putLe32(&expectedErase, 9, k3ImageAddress);
     putLe32(&expectedErase, 13, quint32(imageSize));
-    QCOMPARE(firstErase, expectedErase);
+    QCOMPARE(erases.value(1), expectedErase);
+    // The information block is the last thing written.
+    QCOMPARE(writeAddresses.last(), k3InformationAddress + 4 * k3ChunkBytes);
+    QVERIFY(!writeAddresses.mid(0, writeAddresses.size() - 5).contains(k3InformationAddress));
 
-    // One run over image and block, then the read-back of the block.
+    // One run over the kept blocks, image and information block, then the
+    // read-back of the block.
     const QList<double> expectedProgress =
-        progressSteps({imageSize, blockBytes}, k3ChunkBytes) + QList<double>{0.0} +
-        progressSteps({blockBytes}, k3ChunkBytes) + QList<double>{0.0};
-    QVERIFY(sameSteps(valuesOf(progress), expectedProgress));
+        progressSteps({blockBytes, blockBytes, imageSize, blockBytes}, k3ChunkBytes) +
+        QList<double>{0.0} + progressSteps({blockBytes}, k3ChunkBytes) + QList<double>{0.0};
+    QVERIFY2(sameSteps(valuesOf(progress), expectedProgress),
+             qPrintable(QStringLiteral("%1 steps, expected %2")
+                            .arg(valuesOf(progress).size())
+                            .arg(expectedProgress.size())));
     QCOMPARE(device->progress(), 0.0);
 }
 
@@ -741,14 +771,19 @@ void K3M7DeviceTest::m7PackageIsFlashed()
     expectedErase += QByteArray(65 - expectedErase.size(), '\0');
     QCOMPARE(emulator->writtenReports().first(), expectedErase);
 
-    // The information block first, then the image.
+    // The image first, the information block last: an update cut anywhere
+    // leaves no valid block over an incomplete image.
     const QList<double> expectedProgress =
-        progressSteps({blockBytes, imageSize}, m7ChunkBytes) + QList<double>{0.0} +
+        progressSteps({imageSize, blockBytes}, m7ChunkBytes) + QList<double>{0.0} +
         progressSteps({blockBytes}, m7ChunkBytes) + QList<double>{0.0};
     QVERIFY(sameSteps(valuesOf(progress), expectedProgress));
     const QByteArray firstWrite = emulator->writtenReports().at(1);
     QCOMPARE(le32(firstWrite, 1), 0x57u);
-    QCOMPARE(le32(firstWrite, 5), m7InformationAddress);
+    QCOMPARE(le32(firstWrite, 5), m7ImageAddress);
+    const QList<QByteArray> reports = emulator->writtenReports();
+    const int blockChunks = (blockBytes + m7ChunkBytes - 1) / m7ChunkBytes;
+    const QByteArray firstBlockWrite = reports.at(reports.size() - blockChunks - 5);
+    QCOMPARE(le32(firstBlockWrite, 5), m7InformationAddress);
 }
 
 void K3M7DeviceTest::m7EraseCoversEverySectorTheImageTouches_data()
@@ -924,12 +959,14 @@ void K3M7DeviceTest::m7InterruptedUpdateIsNotReportedAsSuccess()
     QVERIFY(m7);
     auto device = makeDevice<M7Device>();
     QVERIFY(device->tryConnected());
-    const QByteArray image = TestPackage::patternImage(5000, 0x78);
+    const QByteArray image = TestPackage::patternImage(20000, 0x78);
     const QString path = writeFile(QStringLiteral("m7-cut.rfw"), m7Package(2, image, 8, 8));
-    // Five chunks of information block, then 97 of image.
+    // The adapter leaves the bus at request 300, the 299th of the image's
+    // 385 chunks (request 1 is the erase).
     EmulatedAdapter::Faults faults;
-    faults.wrongEchoAtChunk = 5 + (5000 + m7ChunkBytes - 1) / m7ChunkBytes;
+    faults.unplugAtReport = 300;
     m7->setFaults(faults);
+    m7->resetCounters();
 
     QSignalSpy errors(device.get(), &BaseDevice::error);
     QSignalSpy messages(device.get(), &BaseDevice::message);
@@ -938,13 +975,63 @@ void K3M7DeviceTest::m7InterruptedUpdateIsNotReportedAsSuccess()
 
     QCOMPARE(textsOf(errors), QStringList{QStringLiteral("Update error!")});
     QCOMPARE(messages.count(), 0);
-    QVERIFY(logged(QStringLiteral("write2Flash USB_ERR_DATA_VERIFY 1")));
     QVERIFY(logged(QStringLiteral("M7Device::updateFirmwareFile error!")));
     QCOMPARE(busyValuesOf(busy), (QList<bool>{true, false}));
-    QCOMPARE(device->version(), QStringLiteral("1.3.0"));
-    // The block written first looks valid; only the write's own result tells.
+    // The block was erased with the image and is written last: nothing
+    // says that an image is installed.
     QCOMPARE(flashAt(m7->flashContents(), m7InformationAddress, blockBytes),
-             TestPackage::informationBlock(m7ImageAddress, 2, 8, 8, image));
+             QByteArray(blockBytes, char(0xFF)));
+
+    // Back on the bus, the adapter shows no firmware.
+    m7->setFaults({});
+    emulator->plug(m7);
+    clearLog();
+    auto next = makeDevice<M7Device>();
+    QVERIFY(next->tryConnected());
+    QVERIFY(logged(QStringLiteral("DeviceError_FirmwareLost")));
+    QVERIFY(next->version().isEmpty());
+}
+
+void K3M7DeviceTest::blockOverErasedImageIsFirmwareLost_data()
+{
+    QTest::addColumn<bool>("k3");
+    QTest::addColumn<bool>("cutAtStart");
+    QTest::newRow("K3, image end erased") << true << false;
+    QTest::newRow("K3, image start erased") << true << true;
+    QTest::newRow("M7, image end erased") << false << false;
+    QTest::newRow("M7, image start erased") << false << true;
+}
+
+void K3M7DeviceTest::blockOverErasedImageIsFirmwareLost()
+{
+    // A valid information block over an image whose first or last bytes are
+    // erased: what an update cut between its erases and writes by a tool
+    // that wrote the block first leaves behind.
+    QFETCH(bool, k3);
+    QFETCH(bool, cutAtStart);
+    const QByteArray image = TestPackage::patternImage(30000, 0x44);
+    K3FlashBuilder k3Flash;
+    k3Flash.image = image;
+    M7FlashBuilder m7Flash;
+    m7Flash.image = image;
+    QByteArray flash = k3 ? k3Flash.build() : m7Flash.build();
+    const quint32 imageAddress = k3 ? k3ImageAddress : m7ImageAddress;
+    const int erasedOffset = int(imageAddress - flashBase) + (cutAtStart ? 0 : 20000);
+    const int erasedBytes = cutAtStart ? 2048 : 10000;
+    flash.replace(erasedOffset, erasedBytes, QByteArray(erasedBytes, char(0xFF)));
+    if (k3)
+        QVERIFY(plugK3(k3BootId, k3BootId, flash));
+    else
+        QVERIFY(plugM7(flash));
+    std::unique_ptr<BaseDevice> device;
+    if (k3)
+        device = makeDevice<K3Device>();
+    else
+        device = makeDevice<M7Device>();
+    QVERIFY(device->tryConnected());
+    QVERIFY(device->version().isEmpty());
+    QVERIFY(logged(QStringLiteral("DeviceError_FirmwareLost the image is erased")));
+    QVERIFY(!device->serialNumber().isEmpty());
 }
 
 void K3M7DeviceTest::faultsEndInUpdateError_data()
@@ -957,7 +1044,8 @@ void K3M7DeviceTest::faultsEndInUpdateError_data()
                                           QStringLiteral("Update error!")};
     for (const QString &model : {QStringLiteral("K3"), QStringLiteral("M7")}) {
         const QByteArray prefix = model.toLatin1() + ": ";
-        // Over old firmware an unerased image cannot verify.
+        // Nothing is written over flash whose erase was refused: the old
+        // firmware stays whole.
         QTest::newRow((prefix + "erase refused").constData())
             << model << "eraseRefused" << eraseAndUpdateError;
         QTest::newRow((prefix + "write fails").constData()) << model << "writeError" << updateError;
@@ -976,23 +1064,47 @@ void K3M7DeviceTest::faultsEndInUpdateError()
     k3Flash.image = oldImage;
     M7FlashBuilder m7Flash;
     m7Flash.image = oldImage;
-    const std::unique_ptr<BaseDevice> device =
-        openBootLoader(k3, k3 ? k3Flash.build() : m7Flash.build());
-    QVERIFY(device);
-    BridgeUSB::instance()->setReplyTimeoutMs(shortReplyTimeoutMs);
+    const QByteArray before = k3 ? k3Flash.build() : m7Flash.build();
+    const QString oldVersion = k3 ? k3Flash.version : m7Flash.version;
     const QByteArray image = TestPackage::patternImage(3000, 0x02);
     const QString path =
         writeFile(QStringLiteral("faulty.rfw"), k3 ? k3Package(2, image) : m7Package(2, image));
-    // Request 10 is a write of either model (after two K3 or one M7 erase).
+
+    // A clean run on a twin adapter tells which request writes the fifth
+    // chunk of the image.
+    int imageWriteRequest = 0;
+    {
+        const std::unique_ptr<BaseDevice> twin = openBootLoader(k3, before);
+        QVERIFY(twin);
+        emulator->clear();
+        twin->updateFirmwareFile(path, QString());
+        const QList<QByteArray> reports = emulator->writtenReports();
+        const quint32 imageAddress = k3 ? k3ImageAddress : m7ImageAddress;
+        const quint32 chunkBytes = quint32(k3 ? k3ChunkBytes : m7ChunkBytes);
+        for (int index = 0; index < reports.size() && imageWriteRequest == 0; ++index) {
+            const QByteArray &report = reports.at(index);
+            const bool write = k3 ? quint8(report.at(2)) == 0x57 : le32(report, 1) == 0x57;
+            if (write && le32(report, k3 ? 3 : 5) == imageAddress + 4 * chunkBytes)
+                imageWriteRequest = index + 1;
+        }
+        QVERIFY(imageWriteRequest > 0);
+        emulator->unplug(adapter);
+        BridgeUSB::instance()->close();
+    }
+
+    const std::unique_ptr<BaseDevice> device = openBootLoader(k3, before);
+    QVERIFY(device);
+    BridgeUSB::instance()->setReplyTimeoutMs(shortReplyTimeoutMs);
+    adapter->resetCounters();
     EmulatedAdapter::Faults faults;
     if (fault == QLatin1String("eraseRefused"))
         faults.eraseRefused = true;
     else if (fault == QLatin1String("writeError"))
-        faults.writeErrorAtReport = 10;
+        faults.writeErrorAtReport = imageWriteRequest;
     else if (fault == QLatin1String("noReply"))
-        faults.noReplyAtReport = 10;
+        faults.noReplyAtReport = imageWriteRequest;
     else
-        faults.unplugAtReport = 10;
+        faults.unplugAtReport = imageWriteRequest;
     adapter->setFaults(faults);
 
     QSignalSpy errors(device.get(), &BaseDevice::error);
@@ -1004,7 +1116,26 @@ void K3M7DeviceTest::faultsEndInUpdateError()
     QCOMPARE(messages.count(), 0);
     QCOMPARE(busyValuesOf(busy), (QList<bool>{true, false}));
     QCOMPARE(device->progress(), 0.0);
-    QVERIFY(device->version().isEmpty());
+    const quint32 informationAddress = k3 ? k3InformationAddress : m7InformationAddress;
+    if (fault == QLatin1String("eraseRefused")) {
+        QCOMPARE(adapter->flashContents(), before);
+        QCOMPARE(device->version(), oldVersion);
+    } else {
+        // Cut in the image: the information block is erased, nothing looks
+        // installed.
+        QCOMPARE(flashAt(adapter->flashContents(), informationAddress, blockBytes),
+                 QByteArray(blockBytes, char(0xFF)));
+        if (fault != QLatin1String("unplug")) {
+            QVERIFY(device->version().isEmpty());
+        }
+    }
+    if (k3 && fault != QLatin1String("eraseRefused")) {
+        // The configuration and spare blocks share the block's page.
+        QCOMPARE(flashAt(adapter->flashContents(), k3ConfigurationAddress, blockBytes),
+                 flashAt(before, k3ConfigurationAddress, blockBytes));
+        QCOMPARE(flashAt(adapter->flashContents(), k3SpareAddress, blockBytes),
+                 flashAt(before, k3SpareAddress, blockBytes));
+    }
 }
 
 void K3M7DeviceTest::m7LostEraseRequestIsNotWaitedFor()

@@ -1,6 +1,7 @@
 #include "t5adapterstates.h"
 
 #include <QCryptographicHash>
+#include <QStringList>
 
 namespace T5Flash {
 
@@ -19,9 +20,23 @@ QByteArray pattern(int length, int seed)
     return bytes;
 }
 
-QByteArray image(int length, int seed)
+QByteArray image(int length, int seed, quint32 imageBase)
 {
-    return pattern(length, 1000 + seed);
+    QByteArray bytes = pattern(length, 1000 + seed);
+    if (length >= 8) {
+        putU32(&bytes, 0, 0x20020000);
+        const quint32 resetOffset = quint32(qMin(0x1C0, (length - 1) & ~1));
+        putU32(&bytes, 4, (imageBase + resetOffset) | 1u);
+    }
+    return bytes;
+}
+
+quint32 imageBaseFor(const QString &version)
+{
+    const QStringList parts = version.split('.');
+    const int major = parts.value(0).toInt();
+    const int minor = parts.value(1).toInt();
+    return major < 5 || (major == 5 && minor < 5) ? 0x08020000 : 0x08040000;
 }
 
 quint16 u16(const QByteArray &bytes, int offset)

@@ -39,8 +39,12 @@ struct AdapterState
 
 // Deterministic bytes that differ from erased flash and from zero.
 QByteArray pattern(int length, int seed);
-// A firmware image file of that length.
-QByteArray image(int length, int seed = 1);
+// A firmware image file of that length that starts like an STM32F4
+// application placed at imageBase: initial stack pointer at the end of
+// 128 KiB of SRAM, reset handler inside the image with the Thumb bit.
+QByteArray image(int length, int seed = 1, quint32 imageBase = 0x08040000);
+// Where an image of that version lies: 0x08020000 below 5.5.0, else 0x08040000.
+quint32 imageBaseFor(const QString &version);
 
 // The configuration sector of an adapter in that state. Settings bytes the
 // tool does not interpret carry recognisable values so copies can be traced.

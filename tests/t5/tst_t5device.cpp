@@ -6,6 +6,7 @@
 #include "emulatorbackend.h"
 #include "global.h"
 #include "hidbackend.h"
+#include "settingscopystore.h"
 #include "t5adapter.h"
 #include "t5adapterstates.h"
 #include "t5device.h"
@@ -149,6 +150,7 @@ private:
 
     EmulatorBackend *backend = nullptr;
     QTemporaryDir workDirectory;
+    std::unique_ptr<QTemporaryDir> copiesFolder;
     T5Adapter *adapter = nullptr;
     std::unique_ptr<T5Device> device;
     int adapterCounter = 0;
@@ -167,6 +169,9 @@ void T5DeviceTest::initTestCase()
 
 void T5DeviceTest::init()
 {
+    // Each test function starts without saved settings copies.
+    copiesFolder = std::make_unique<QTemporaryDir>();
+    qputenv(SettingsCopyStore::folderVariable, copiesFolder->path().toLocal8Bit());
     QFile::remove(QStringLiteral("configs.ini"));
     BridgeUSB::instance()->setReplyTimeoutMs(normalReplyTimeoutMs);
 }
@@ -339,7 +344,7 @@ void T5DeviceTest::updateWritesLayoutOfTargetVersion()
     plug(state);
     QVERIFY(connectDevice());
     const QByteArray before = adapter->flashContents();
-    const QByteArray firmware = image(5000, 7);
+    const QByteArray firmware = image(5000, 7, imageAddress);
     const QString path = writeFile(QStringLiteral("firmware.bin"), firmware);
 
     QSignalSpy errors(device.get(), &BaseDevice::error);
@@ -433,7 +438,8 @@ void T5DeviceTest::updateRefusesBeforeErasing()
     plug(AdapterState());
     QVERIFY(connectDevice());
     const QByteArray before = adapter->flashContents();
-    const QString path = writeFile(QStringLiteral("firmware.bin"), image(imageLength));
+    const QString path =
+        writeFile(QStringLiteral("firmware.bin"), image(imageLength, 1, imageBaseFor(version)));
     QSignalSpy errors(device.get(), &BaseDevice::error);
 
     if (factoryRestore)
@@ -467,10 +473,13 @@ void T5DeviceTest::migrationsFollowThresholds_data()
     QTest::newRow("5.3.0 new") << "5.3.0" << false << newTarget << L{};
     QTest::newRow("5.4.1 old") << "5.4.1" << false << oldTarget << L{};
     QTest::newRow("5.2.20 old") << "5.2.20" << false << oldTarget << L{"5.2.44", "5.3.0"};
-    QTest::newRow("firmware lost old")
-        << "5.4.1" << true << oldTarget << L{"5.2.14", "5.2.44", "5.0.0", "5.3.0"};
-    QTest::newRow("firmware lost new")
-        << "5.4.1" << true << newTarget << L{"5.2.44", "5.0.0", "5.3.0"};
+    // A lost image leaves the version shown empty, but the configuration
+    // still says which firmware wrote its settings: they are carried over as
+    // they are, not reset by every migration.
+    QTest::newRow("firmware lost old") << "5.4.1" << true << oldTarget << L{};
+    QTest::newRow("firmware lost new") << "5.4.1" << true << newTarget << L{};
+    QTest::newRow("firmware lost, settings of 5.2.20")
+        << "5.2.20" << true << newTarget << L{"5.2.44", "5.3.0"};
 }
 
 void T5DeviceTest::migrationsFollowThresholds()
@@ -486,7 +495,7 @@ void T5DeviceTest::migrationsFollowThresholds()
     plug(state);
     QVERIFY(connectDevice());
     QCOMPARE(device->version(), firmwareLost ? QString() : adapterVersion);
-    const QByteArray firmware = image(2000, 9);
+    const QByteArray firmware = image(2000, 9, imageBaseFor(target));
     const QString path = writeFile(QStringLiteral("firmware.bin"), firmware);
 
     device->updateFirmwareFile(path, target);
@@ -551,7 +560,7 @@ void T5DeviceTest::factoryRestoreWritesFactoryContents()
     QVERIFY(connectDevice());
     QCOMPARE(device->bootMode(), 3);
     const QByteArray before = adapter->flashContents();
-    const QByteArray firmware = image(4000, 5);
+    const QByteArray firmware = image(4000, 5, newLayout ? 0x08040000u : 0x08020000u);
     const QString path = writeFile(QStringLiteral("firmware.bin"), firmware);
     QSignalSpy errors(device.get(), &BaseDevice::error);
 
@@ -640,35 +649,51 @@ void T5DeviceTest::halfReadSettingsAreNeverWrittenBack()
     device = std::make_unique<T5Device>();
     QVERIFY(device->tryConnected());
     device->waitForConnectionTask();
+    QVERIFY(!device->stateIsCurrent());
     adapter->setFaults({});
-    adapter->resetCounters();
     const QByteArray before = adapter->flashContents();
     QSignalSpy errors(device.get(), &BaseDevice::error);
 
-    // Step 1: a boot mode change would rewrite the whole sector from the copy.
+    // Step 1: the boot mode change reads the adapter again before it
+    // rewrites the sector: the user's settings stay, only 0x82 changes.
     device->setBootMode(BaseDevice::SWITCH);
     device->waitForBackgroundTasks();
-    QCOMPARE(errors.count(), 1);
-    QCOMPARE(errors.at(0).at(0).toString(),
-             QStringLiteral("The adapter's settings could not be read!"));
-    QCOMPARE(device->bootMode(), 1);
+    QCOMPARE(errors.count(), 0);
+    QByteArray expected = config(state);
+    expected[0x82] = 3;
+    QCOMPARE(adapter->flashContents().mid(configOffset, configBytes), expected);
+    QCOMPARE(device->bootMode(), 3);
+
+    // Step 2: an adapter that cannot be read whole is refused before
+    // anything is erased, and the mode shown stays the adapter's.
+    const QByteArray written = adapter->flashContents();
+    faults = EmulatedAdapter::Faults();
+    faults.shortReplyBytes = 40;
+    adapter->setFaults(faults);
+    device->tryConnected(); // opened again: the state must be read again
+    device->waitForConnectionTask();
+    adapter->resetCounters();
+    device->setBootMode(BaseDevice::PS4_PC);
+    device->waitForBackgroundTasks();
+    QVERIFY(errors.count() >= 1);
+    QCOMPARE(errors.last().at(0).toString(),
+             QStringLiteral("The adapter could not be read completely!"));
+    QCOMPARE(adapter->erasesReceived(), 0);
+    QCOMPARE(adapter->writesReceived(), 0);
+    QCOMPARE(adapter->flashContents(), written);
+    QCOMPARE(device->bootMode(), 3);
     QVERIFY(!device->busying());
 
-    // Step 2: a data restore keeps the firmware description from the copy.
+    // Step 3: the same for a data restore.
     const QString path =
         writeFile(QStringLiteral("same-adapter.bkp"), backupFile(bodyOf(before, true), serialText));
+    const int errorsBefore = errors.count();
     device->dataRestoreFile(path);
-    QCOMPARE(errors.count(), 2);
-    QCOMPARE(errors.at(1).at(0).toString(),
-             QStringLiteral("The adapter's settings could not be read!"));
-    QCOMPARE(adapter->reportsReceived(), 0);
-    QCOMPARE(adapter->flashContents(), before);
-
-    // Step 3: a complete read on the next connection lifts the refusal.
-    QVERIFY(connectDevice());
-    device->setBootMode(BaseDevice::SWITCH);
-    device->waitForBackgroundTasks();
-    QCOMPARE(quint8(adapter->flashContents().at(configOffset + 0x82)), quint8(3));
+    QCOMPARE(errors.count(), errorsBefore + 1);
+    QCOMPARE(errors.last().at(0).toString(),
+             QStringLiteral("The adapter could not be read completely!"));
+    QCOMPARE(adapter->erasesReceived(), 0);
+    QCOMPARE(adapter->flashContents(), written);
 }
 
 void T5DeviceTest::afterUpdateFollowsSettings_data()
@@ -1063,8 +1088,9 @@ void T5DeviceTest::faultsAreReportedAndLeaveDeviceIdle_data()
         QTest::newRow(prefix + "unplugged") << operation << "unplug" << 30 << writeError;
         QTest::newRow(prefix + "read error") << operation << "readError" << 30 << writeError;
     }
+    // Cut replies answer nothing, the erase included: nothing is written.
     QTest::newRow("update: short replies") << "update"
-                                           << "shortReply" << 8 << writeError;
+                                           << "shortReply" << 40 << eraseError;
     QTest::newRow("update: slow erase within time-out") << "update"
                                                         << "slowErase" << 20 << "";
     QTest::newRow("update: slow erase past time-out") << "update"

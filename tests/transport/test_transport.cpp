@@ -230,13 +230,109 @@ private slots:
         QVERIFY(BridgeUSB::replyTimeoutMs > longestEraseMs);
     }
 
-    void shortRepliesKeepTheirLength()
+    void shortReplyIsAFailedRead()
     {
-        QVERIFY(openEcho(fault(&EmulatedAdapter::Faults::shortReplyBytes, 16)));
+        // Zeros in place of the missing bytes would pass for the adapter's
+        // data: a reply shorter than a report counts as no reply.
+        QVERIFY(openEcho(fault(&EmulatedAdapter::Faults::shortReplyBytes, 40)));
         QVERIFY(bridge->writeCMDData(request(5)));
-        const QByteArray reply = bridge->readCMDData(65);
-        QCOMPARE(reply.size(), 17);
-        QCOMPARE(reply.mid(1, 16), request(5).mid(1, 16));
+        QTest::ignoreMessage(QtWarningMsg, "BridgeUSB readCMDData short reply of 40 bytes");
+        QTest::ignoreMessage(QtWarningMsg, "BridgeUSB readCMDData read error !!!");
+        QCOMPARE(bridge->readCMDData(65), QByteArray());
+
+        QTest::ignoreMessage(QtWarningMsg, "BridgeUSB readCMDData short reply of 40 bytes");
+        QTest::ignoreMessage(QtWarningMsg, "BridgeUSB readCMDData read error !!!");
+        const ExchangeResult result = bridge->exchange(request(6));
+        QCOMPARE(int(result.status), int(ExchangeStatus::ShortReply));
+        QVERIFY(result.reply.isEmpty());
+    }
+
+    void exchangeAnswersItsOwnRequest()
+    {
+        QVERIFY(openEcho());
+        // A request given up on leaves its reply waiting; the next exchange
+        // must not take it for its own.
+        QVERIFY(bridge->writeCMDData(request(0x40)));
+        QTRY_VERIFY(backend->adapter(QStringLiteral("echo"))->reportsReceived() == 1);
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("dropped 1 reply\\(s\\)")));
+        const ExchangeResult result = bridge->exchange(request(0x50));
+        QVERIFY(result.answered());
+        QCOMPARE(result.reply.mid(1, 62), request(0x50).mid(1, 62));
+    }
+
+    void staleReplyIsSkippedWithinTheTimeOut()
+    {
+        bridge->setReplyTimeoutMs(2000);
+        TaggingEchoAdapter *adapter = openEcho();
+        QVERIFY(adapter);
+        // Every reply takes 300 ms. The first request is given up on; its
+        // reply arrives while the second exchange waits, after the input was
+        // drained, and the filter tells it from the right one.
+        adapter->setReplyDelayMs(300);
+        QVERIFY(bridge->writeCMDData(request(0x11)));
+        QTest::qSleep(100);
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("answers an earlier")));
+        const QByteArray expected = request(0x22);
+        int seen = 0;
+        const ExchangeResult result = bridge->exchange(expected, [&](const QByteArray &reply) {
+            ++seen;
+            return reply.mid(1, 62) == expected.mid(1, 62) ? ReplyKind::Answer : ReplyKind::Stale;
+        });
+        QVERIFY(result.answered());
+        QCOMPARE(result.reply.mid(1, 62), expected.mid(1, 62));
+        QCOMPARE(seen, 2);
+    }
+
+    void exchangesOfTwoThreadsNeverInterleave()
+    {
+        QVERIFY(openEcho());
+        // Each thread sends its own marker and must get its own echo back,
+        // however the two threads run.
+        const auto run = [this](char marker) {
+            int wrong = 0;
+            for (int round = 0; round < 200; ++round) {
+                const ExchangeResult result = bridge->exchange(request(marker));
+                if (!result.answered() || result.reply.mid(1, 62) != request(marker).mid(1, 62))
+                    ++wrong;
+            }
+            return wrong;
+        };
+        QFuture<int> first = QtConcurrent::run(run, char(0x01));
+        QFuture<int> second = QtConcurrent::run(run, char(0x41));
+        QCOMPARE(first.result(), 0);
+        QCOMPARE(second.result(), 0);
+    }
+
+    void retryNeedsNoOtherThread()
+    {
+        auto adapter = std::make_unique<TaggingEchoAdapter>(QStringLiteral("late"), productId, -1);
+        adapter->setAppearAfterMs(500);
+        backend->addAdapter(std::move(adapter));
+        // This thread blocks without processing events: an open on a worker
+        // must still retry and succeed.
+        QFuture<bool> opened =
+            QtConcurrent::run([this]() { return bridge->open(brivaneVendorId, productId, -1); });
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(opened.result());
+        QVERIFY(clock.elapsed() < openRetryDelayMs + 1500);
+    }
+
+    void everyOpenRaisesTheGeneration()
+    {
+        TaggingEchoAdapter *adapter = plugEcho();
+        const quint64 before = bridge->openGeneration();
+        QVERIFY(bridge->open(brivaneVendorId, productId, -1));
+        QCOMPARE(bridge->openGeneration(), before + 1);
+        backend->unplug(adapter);
+        backend->plug(adapter);
+        QVERIFY(bridge->open(brivaneVendorId, productId, -1));
+        QCOMPARE(bridge->openGeneration(), before + 2);
+        backend->unplug(adapter);
+        QVERIFY(!bridge->open(brivaneVendorId, productId, -1));
+        QCOMPARE(bridge->openGeneration(), before + 2);
     }
 
     void unpluggedDeviceFailsUntilOpenedAgain()
