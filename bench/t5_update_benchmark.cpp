@@ -9,6 +9,7 @@
 #include "qhiddevice.h"
 #include "t5adapter.h"
 #include "t5device.h"
+#include "t5firmwareimage.h"
 #include "t5flashbuilder.h"
 
 #include <QCoreApplication>
@@ -61,9 +62,12 @@ struct Figures
 };
 
 // The update's exchange sequence without the device: erase, write the
-// configuration and the image in 52-byte chunks, read the configuration back.
+// configuration and the image in 52-byte chunks, then the read-back the
+// update verifies with: the configuration in 52-byte requests, the run
+// status, T5Info, the data block marks, the configuration again and the
+// firmware end mark.
 Figures bareTransport(const QByteArray &config, const QByteArray &imageWithMark,
-                      const QByteArray &eraseList)
+                      const QByteArray &eraseList, const QByteArray &flash)
 {
     QHidDevice device;
     Figures figures;
@@ -87,11 +91,28 @@ Figures bareTransport(const QByteArray &config, const QByteArray &imageWithMark,
     QElapsedTimer wall;
     const double cpuStart = processCpuSeconds();
     wall.start();
+    const auto readArea = [&](quint32 address, int length) {
+        for (int offset = 0; offset < length; offset += chunkBytes)
+            exchange(request(T5Device::USB_CMD_READ, address + quint32(offset),
+                             quint32(qMin(chunkBytes, length - offset))));
+    };
+    const auto u16At = [&flash](quint32 address) {
+        const int offset = int(address - 0x08000000);
+        return quint32(quint8(flash.at(offset)) | (quint8(flash.at(offset + 1)) << 8));
+    };
     exchange(request(T5Device::USB_CMD_ERASE, 0, quint32(eraseList.size()), eraseList.constData()));
     writeArea(0x08004000, config);
     writeArea(0x08040000, imageWithMark);
     for (int offset = 0; offset < 0x4000; offset += chunkBytes)
         exchange(request(T5Device::USB_CMD_READ, 0x08004000 + quint32(offset), chunkBytes));
+    exchange(request(T5Device::USB_CMD_RUN_STATUS, 0, 4));
+    readArea(0x08003FC0, 64);
+    for (const quint32 block : {0x08008000u, 0x08010000u}) {
+        readArea(block, 64);
+        readArea(block + u16At(block) - 2, 2);
+    }
+    readArea(0x08004000, 0x4000);
+    readArea(0x08040000 + quint32(imageWithMark.size() - 2), 2);
     figures.wallSeconds = double(wall.nsecsElapsed()) / 1e9;
     figures.cpuSeconds = processCpuSeconds() - cpuStart;
     device.close();
@@ -116,7 +137,7 @@ int main(int argc, char *argv[])
     const QByteArray initialFlash = adapterFlash();
     adapter->setFlashContents(initialFlash);
 
-    const QByteArray image = T5FlashBuilder::sampleBytes(imageLengthBytes);
+    const QByteArray image = T5FirmwareImage::build(QStringLiteral("5.6.0"), imageLengthBytes);
     const QString imagePath = folder.filePath(QStringLiteral("firmware.bin"));
     QFile imageFile(imagePath);
     if (!imageFile.open(QIODevice::WriteOnly) || imageFile.write(image) != image.size()) {
@@ -159,7 +180,7 @@ int main(int argc, char *argv[])
     const QByteArray config = updatedFlash.mid(0x4000, 0x4000);
     const QByteArray imageWithMark = updatedFlash.mid(0x40000, imageLengthBytes + 2);
     const QByteArray eraseList = QByteArray::fromHex("01060708090a0b");
-    const Figures bare = bareTransport(config, imageWithMark, eraseList);
+    const Figures bare = bareTransport(config, imageWithMark, eraseList, updatedFlash);
     if (bare.exchanges != withDevice.exchanges || adapter->flashContents() != updatedFlash) {
         out << "the bare sequence differs from the update: " << bare.exchanges << " exchanges\n";
         return 1;

@@ -324,10 +324,30 @@ void T5Device::readStatus(bool reportProgress, std::optional<quint64> generation
     next.config = configRead ? config : state().config;
     const uint8_t *configBytes = bytesOf(next.config);
 
+    // A sector a cut write left without its valid mark no longer says where
+    // the firmware lies; the copy saved on this computer before that write
+    // still does, and holds the settings the next write brings back.
+    const QString serial = QString::fromLatin1(info.mid(infoSerialOffset, infoSerialBytes).toHex());
+    const bool configWhole = configRead && T5Configuration::isComplete(next.config);
+    std::optional<SettingsCopyStore::Copy> savedCopy;
+    QByteArray savedConfig;
+    if (configRead && !configWhole) {
+        qWarning() << "the adapter's configuration sector is damaged or empty";
+        savedCopy = settingsCopyStore().newest(QStringLiteral("T5"), serial);
+        if (savedCopy && savedCopy->section(configAddress) &&
+            T5Configuration::isComplete(savedCopy->section(configAddress)->bytes))
+            savedConfig = savedCopy->section(configAddress)->bytes;
+    }
+    QByteArray describing;
+    if (configRead && readU16(configBytes, configValidMarkOffset) == configValidMark)
+        describing = next.config;
+    else if (!savedConfig.isEmpty())
+        describing = savedConfig;
+
     // Step 6: layout, block marks and firmware end mark.
-    if (configRead && readU16(configBytes, configValidMarkOffset) == configValidMark) {
-        set_version(T5Configuration::versionText(next.config));
-        const uint32_t imageLength = readU32(configBytes, configImageLengthOffset);
+    if (!describing.isEmpty()) {
+        set_version(T5Configuration::versionText(describing));
+        const uint32_t imageLength = readU32(bytesOf(describing), configImageLengthOffset);
         const bool newLayout = T5Configuration::layoutForVersion(version()) == Layout::New &&
                                imageLength < newLayoutImageLengthLimit;
         const uint16_t expectedMark = newLayout ? newLayoutMark : oldLayoutMark;
@@ -351,21 +371,17 @@ void T5Device::readStatus(bool reportProgress, std::optional<quint64> generation
         emit error(tr("Firmware lost!"));
     }
 
-    // Steps 8 and 9: serial number and boot mode.
+    // Steps 8 and 9: serial number and boot mode; for damaged settings the
+    // mode the next write brings back.
     next.readComplete = complete;
     setState(next);
-    set_serialNumber(QString::fromLatin1(info.mid(infoSerialOffset, infoSerialBytes).toHex()));
-    set_bootMode(T5Configuration::storedBootMode(next.config));
-
-    // Settings that a cut write left damaged come back from this computer.
-    if (reportProgress && configRead && !T5Configuration::isComplete(next.config)) {
-        qWarning() << "the adapter's configuration sector is damaged or empty";
-        const auto copy = settingsCopyStore().newest(QStringLiteral("T5"), serialNumber());
-        if (copy && copy->section(configAddress))
-            emit error(tr("The adapter's settings are damaged. The next update writes back the "
-                          "copy saved on %1.")
-                           .arg(describeSavedAt(copy->savedAtUtc)));
-    }
+    set_serialNumber(serial);
+    set_bootMode(
+        T5Configuration::storedBootMode(savedConfig.isEmpty() ? next.config : savedConfig));
+    if (reportProgress && !savedConfig.isEmpty())
+        emit error(tr("The adapter's settings are damaged. The next update writes back the "
+                      "copy saved on %1.")
+                       .arg(describeSavedAt(savedCopy->savedAtUtc)));
 }
 
 QString T5Device::describeSavedAt(const QDateTime &savedAtUtc) const

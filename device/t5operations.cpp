@@ -329,8 +329,12 @@ void T5Device::restoreData(const QString &path)
         emit error(tr("Update the adapter to firmware 5.5.0 or later first!"));
         return;
     }
-    const AdapterState current = state();
-    if (!T5Configuration::isComplete(current.config)) {
+    // The firmware description comes from the adapter's configuration, or,
+    // when a cut write damaged it, from the copy saved before: a data
+    // restore does not change the firmware, so that description still holds.
+    QString restoredFrom;
+    const QByteArray description = settingsToCarryOver(&restoredFrom);
+    if (description.isEmpty()) {
         qWarning() << "dataRestore refused: the adapter's configuration was not read";
         emit error(tr("The adapter's settings could not be read!"));
         return;
@@ -340,7 +344,7 @@ void T5Device::restoreData(const QString &path)
     const bool keepFormat = T5Backup::recordsKeepFormat(adapterVersion, backupVersion);
     qInfo() << "dataRestore...." << adapterVersion << backupVersion << keepFormat;
     const std::optional<T5Backup::RestoreContents> contents =
-        T5Backup::restoreContents(body, current.config, keepFormat);
+        T5Backup::restoreContents(body, description, keepFormat);
     if (!contents) {
         qWarning() << "dataRestore: the backup holds an area that runs past its bounds";
         emit error(tr("The backup file holds damaged data!"));
