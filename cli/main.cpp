@@ -20,7 +20,7 @@ const char usageText[] =
     "  restore-settings             write back the settings saved on this computer (T5)\n"
     "  package-info                 decode a K3/M7 firmware package\n"
     "  store                        get, put, head objects of the firmware store; ping it\n"
-    "  emulate                      create emulated adapters for BRIVANE_EMULATOR\n"
+    "  emulate                      create emulated adapters and T5 test images\n"
     "\n"
     "Every command takes --help. -v or --verbose (anywhere) shows the protocol log.\n"
     "BRIVANE_EMULATOR=<folder> makes the tool talk to the emulated adapters in that\n"

@@ -105,5 +105,41 @@
         <source>The backup file holds damaged data!</source>
         <translation>The backup file holds damaged data!</translation>
     </message>
+    <message>
+        <source>The adapter could not be read completely!</source>
+        <translation>The adapter could not be read completely!</translation>
+    </message>
+    <message>
+        <source>Another adapter was plugged in; check the adapter and try again!</source>
+        <translation>Another adapter was plugged in; check the adapter and try again!</translation>
+    </message>
+    <message>
+        <source>The file is not a firmware for this adapter!</source>
+        <translation>The file is not a firmware for this adapter!</translation>
+    </message>
+    <message>
+        <source>The firmware version is not valid!</source>
+        <translation>The firmware version is not valid!</translation>
+    </message>
+    <message>
+        <source>The settings could not be saved on this computer; nothing was written!</source>
+        <translation>The settings could not be saved on this computer; nothing was written!</translation>
+    </message>
+    <message>
+        <source>The adapter&apos;s settings were restored from the copy saved on %1.</source>
+        <translation>The adapter&apos;s settings were restored from the copy saved on %1.</translation>
+    </message>
+    <message>
+        <source>The adapter&apos;s settings are damaged. The next update writes back the copy saved on %1.</source>
+        <translation>The adapter&apos;s settings are damaged. The next update writes back the copy saved on %1.</translation>
+    </message>
+    <message>
+        <source>No saved settings of this adapter were found!</source>
+        <translation>No saved settings of this adapter were found!</translation>
+    </message>
+    <message>
+        <source>The adapter&apos;s settings were lost; factory settings were written.</source>
+        <translation>The adapter&apos;s settings were lost; factory settings were written.</translation>
+    </message>
 </context>
 </TS>

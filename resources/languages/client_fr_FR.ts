@@ -105,5 +105,41 @@
         <source>The backup file holds damaged data!</source>
         <translation>Le fichier de sauvegarde contient des données endommagées !</translation>
     </message>
+    <message>
+        <source>The adapter could not be read completely!</source>
+        <translation>Impossible de lire entièrement l&apos;adaptateur !</translation>
+    </message>
+    <message>
+        <source>Another adapter was plugged in; check the adapter and try again!</source>
+        <translation>Un autre adaptateur a été branché ; vérifiez l&apos;adaptateur et réessayez !</translation>
+    </message>
+    <message>
+        <source>The file is not a firmware for this adapter!</source>
+        <translation>Ce fichier n&apos;est pas un micrologiciel pour cet adaptateur !</translation>
+    </message>
+    <message>
+        <source>The firmware version is not valid!</source>
+        <translation>La version du micrologiciel n&apos;est pas valide !</translation>
+    </message>
+    <message>
+        <source>The settings could not be saved on this computer; nothing was written!</source>
+        <translation>Les réglages n&apos;ont pas pu être enregistrés sur cet ordinateur ; rien n&apos;a été écrit !</translation>
+    </message>
+    <message>
+        <source>The adapter&apos;s settings were restored from the copy saved on %1.</source>
+        <translation>Les réglages de l&apos;adaptateur ont été restaurés à partir de la copie enregistrée le %1.</translation>
+    </message>
+    <message>
+        <source>The adapter&apos;s settings are damaged. The next update writes back the copy saved on %1.</source>
+        <translation>Les réglages de l&apos;adaptateur sont endommagés. La prochaine mise à jour réécrira la copie enregistrée le %1.</translation>
+    </message>
+    <message>
+        <source>No saved settings of this adapter were found!</source>
+        <translation>Aucun réglage enregistré pour cet adaptateur n&apos;a été trouvé !</translation>
+    </message>
+    <message>
+        <source>The adapter&apos;s settings were lost; factory settings were written.</source>
+        <translation>Les réglages de l&apos;adaptateur étaient perdus ; les réglages d&apos;usine ont été écrits.</translation>
+    </message>
 </context>
 </TS>

@@ -105,5 +105,41 @@
         <source>The backup file holds damaged data!</source>
         <translation>バックアップファイルのデータが破損しています！</translation>
     </message>
+    <message>
+        <source>The adapter could not be read completely!</source>
+        <translation>アダプターを完全に読み取れませんでした！</translation>
+    </message>
+    <message>
+        <source>Another adapter was plugged in; check the adapter and try again!</source>
+        <translation>別のアダプターが接続されました。アダプターを確認して、もう一度お試しください！</translation>
+    </message>
+    <message>
+        <source>The file is not a firmware for this adapter!</source>
+        <translation>このファイルはこのアダプターのファームウェアではありません！</translation>
+    </message>
+    <message>
+        <source>The firmware version is not valid!</source>
+        <translation>ファームウェアのバージョンが無効です！</translation>
+    </message>
+    <message>
+        <source>The settings could not be saved on this computer; nothing was written!</source>
+        <translation>設定をこのコンピューターに保存できませんでした。何も書き込まれていません！</translation>
+    </message>
+    <message>
+        <source>The adapter&apos;s settings were restored from the copy saved on %1.</source>
+        <translation>%1 に保存したコピーからアダプターの設定を復元しました。</translation>
+    </message>
+    <message>
+        <source>The adapter&apos;s settings are damaged. The next update writes back the copy saved on %1.</source>
+        <translation>アダプターの設定が破損しています。次回の更新で %1 に保存したコピーが書き戻されます。</translation>
+    </message>
+    <message>
+        <source>No saved settings of this adapter were found!</source>
+        <translation>このアダプターの保存された設定が見つかりません！</translation>
+    </message>
+    <message>
+        <source>The adapter&apos;s settings were lost; factory settings were written.</source>
+        <translation>アダプターの設定が失われたため、工場出荷時の設定を書き込みました。</translation>
+    </message>
 </context>
 </TS>

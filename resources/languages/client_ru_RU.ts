@@ -105,5 +105,41 @@
         <source>The backup file holds damaged data!</source>
         <translation>Файл резервной копии содержит повреждённые данные!</translation>
     </message>
+    <message>
+        <source>The adapter could not be read completely!</source>
+        <translation>Не удалось полностью прочитать адаптер!</translation>
+    </message>
+    <message>
+        <source>Another adapter was plugged in; check the adapter and try again!</source>
+        <translation>Подключён другой адаптер; проверьте адаптер и повторите попытку!</translation>
+    </message>
+    <message>
+        <source>The file is not a firmware for this adapter!</source>
+        <translation>Этот файл не является прошивкой для данного адаптера!</translation>
+    </message>
+    <message>
+        <source>The firmware version is not valid!</source>
+        <translation>Недопустимая версия прошивки!</translation>
+    </message>
+    <message>
+        <source>The settings could not be saved on this computer; nothing was written!</source>
+        <translation>Не удалось сохранить настройки на этом компьютере; ничего не записано!</translation>
+    </message>
+    <message>
+        <source>The adapter&apos;s settings were restored from the copy saved on %1.</source>
+        <translation>Настройки адаптера восстановлены из копии, сохранённой %1.</translation>
+    </message>
+    <message>
+        <source>The adapter&apos;s settings are damaged. The next update writes back the copy saved on %1.</source>
+        <translation>Настройки адаптера повреждены. При следующем обновлении будет записана копия, сохранённая %1.</translation>
+    </message>
+    <message>
+        <source>No saved settings of this adapter were found!</source>
+        <translation>Сохранённые настройки этого адаптера не найдены!</translation>
+    </message>
+    <message>
+        <source>The adapter&apos;s settings were lost; factory settings were written.</source>
+        <translation>Настройки адаптера были утеряны; записаны заводские настройки.</translation>
+    </message>
 </context>
 </TS>

@@ -105,5 +105,41 @@
         <source>The backup file holds damaged data!</source>
         <translation>备份文件中的数据已损坏！</translation>
     </message>
+    <message>
+        <source>The adapter could not be read completely!</source>
+        <translation>无法完整读取适配器！</translation>
+    </message>
+    <message>
+        <source>Another adapter was plugged in; check the adapter and try again!</source>
+        <translation>已插入另一个适配器；请检查适配器后重试！</translation>
+    </message>
+    <message>
+        <source>The file is not a firmware for this adapter!</source>
+        <translation>该文件不是此适配器的固件！</translation>
+    </message>
+    <message>
+        <source>The firmware version is not valid!</source>
+        <translation>固件版本无效！</translation>
+    </message>
+    <message>
+        <source>The settings could not be saved on this computer; nothing was written!</source>
+        <translation>无法在此电脑上保存设置；未写入任何内容！</translation>
+    </message>
+    <message>
+        <source>The adapter&apos;s settings were restored from the copy saved on %1.</source>
+        <translation>已从 %1 保存的副本恢复适配器设置。</translation>
+    </message>
+    <message>
+        <source>The adapter&apos;s settings are damaged. The next update writes back the copy saved on %1.</source>
+        <translation>适配器设置已损坏。下次更新时将写回 %1 保存的副本。</translation>
+    </message>
+    <message>
+        <source>No saved settings of this adapter were found!</source>
+        <translation>未找到此适配器已保存的设置！</translation>
+    </message>
+    <message>
+        <source>The adapter&apos;s settings were lost; factory settings were written.</source>
+        <translation>适配器设置已丢失；已写入出厂设置。</translation>
+    </message>
 </context>
 </TS>
