@@ -415,6 +415,33 @@ bool BaseDevice::waitKeepingEventsFlowing(const QFuture<void> &task)
     return !self.isNull();
 }
 
+void BaseDevice::startStateRead(const std::function<void()> &read)
+{
+    const QFuture<void> task = runInBackground(read);
+    QMutexLocker locker(&m_tasksLock);
+    m_stateRead = task;
+}
+
+bool BaseDevice::waitForStateRead()
+{
+    QFuture<void> task;
+    {
+        QMutexLocker locker(&m_tasksLock);
+        task = m_stateRead;
+    }
+    return waitKeepingEventsFlowing(task);
+}
+
+void BaseDevice::waitForConnectionTask()
+{
+    QFuture<void> task;
+    {
+        QMutexLocker locker(&m_tasksLock);
+        task = m_stateRead;
+    }
+    task.waitForFinished();
+}
+
 QFuture<void> BaseDevice::runInBackground(const std::function<void()> &work)
 {
     QMutexLocker locker(&m_tasksLock);

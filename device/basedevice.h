@@ -101,6 +101,8 @@ public:
     // Waits for every background task of this object (connection reads,
     // boot-mode writes) started so far.
     void waitForBackgroundTasks();
+    // Waits until the state read started by the last connection has finished.
+    void waitForConnectionTask();
 
 public slots:
     bool set_firmwareIndex(int firmwareIndex);
@@ -156,6 +158,14 @@ protected:
     ImageProbe probeImage(const FrameLayout &layout, uint32_t readCommand, uint32_t imageAddress,
                           uint32_t imageSizeBytes);
 
+    // Reads the adapter's state on the pool: a reply may take up to the
+    // transport's time-out, which the user-interface thread must never wait
+    // for.
+    void startStateRead(const std::function<void()> &read);
+    // Waits for the last state read while this thread keeps processing
+    // events; false when this object was destroyed meanwhile.
+    bool waitForStateRead();
+
     // Runs work on the global thread pool and keeps its future, so the
     // object outlives it.
     QFuture<void> runInBackground(const std::function<void()> &work);
@@ -202,6 +212,7 @@ private:
     mutable QMutex m_propertyLock;
     QMutex m_tasksLock;
     QList<QFuture<void>> m_backgroundTasks;
+    QFuture<void> m_stateRead;
     std::atomic<bool> m_stopping{false};
     QString m_image;
     QString m_version;

@@ -67,12 +67,7 @@ bool K3Device::tryConnected()
         // Found again while connected: the adapter may have been replaced.
         if (wasConnected)
             startConfigurationRead();
-        QFuture<void> read;
-        {
-            QMutexLocker locker(&configurationTaskLock);
-            read = configurationTask;
-        }
-        if (!waitKeepingEventsFlowing(read))
+        if (!waitForStateRead())
             return false;
     }
     qDebug() << "K3Device::tryConnected finished" << connected();
@@ -135,10 +130,7 @@ void K3Device::handleConnectedChanged(bool isConnected)
 
 void K3Device::startConfigurationRead()
 {
-    QMutexLocker locker(&configurationTaskLock);
-    // Read on the pool: a reply may take up to the transport's time-out,
-    // which the user-interface thread must never wait for.
-    configurationTask = runInBackground([this]() {
+    startStateRead([this]() {
         qDebug() << "K3Device::readDeviceConfig...";
         readDeviceConfig();
         qDebug() << "K3Device::readDeviceConfig finished";

@@ -94,9 +94,6 @@ private:
     bool writeImage(const QByteArray &image, const QByteArray &informationBlock);
     bool saveSettingsArea(const QByteArray &area);
 
-    QMutex configurationTaskLock;
-    QFuture<void> configurationTask;
-
     std::array<uint8_t, blockSizeBytes> configurationBlock{};
     std::array<uint8_t, blockSizeBytes> spareBlock{};
     std::array<uint8_t, blockSizeBytes> informationBlock{};

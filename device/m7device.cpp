@@ -63,12 +63,7 @@ bool M7Device::tryConnected()
         // Opened again while connected: the adapter may have been replaced.
         if (wasConnected)
             startConfigurationRead();
-        QFuture<void> read;
-        {
-            QMutexLocker locker(&configurationTaskLock);
-            read = configurationTask;
-        }
-        if (!waitKeepingEventsFlowing(read))
+        if (!waitForStateRead())
             return false;
     }
     return connected();
@@ -86,10 +81,7 @@ void M7Device::handleConnectedChanged(bool isConnected)
 
 void M7Device::startConfigurationRead()
 {
-    QMutexLocker locker(&configurationTaskLock);
-    // Read on the pool: a reply may take up to the transport's time-out,
-    // which the user-interface thread must never wait for.
-    configurationTask = runInBackground([this]() { readDeviceConfig(); });
+    startStateRead([this]() { readDeviceConfig(); });
 }
 
 void M7Device::readDeviceConfig()

@@ -73,8 +73,5 @@ private:
     bool imageIsInstalled(const uint8_t *informationBlock);
     bool eraseFlash(const FlashPlan &plan);
 
-    QMutex configurationTaskLock;
-    QFuture<void> configurationTask;
-
     std::array<uint8_t, factoryAreaBytes> factoryInformation{};
 };

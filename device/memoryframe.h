@@ -4,6 +4,16 @@
 
 #include <cstdint>
 
+// The bytes of an array as flash structures are read and written.
+inline const uint8_t *bytesOf(const QByteArray &array)
+{
+    return reinterpret_cast<const uint8_t *>(array.constData());
+}
+inline uint8_t *bytesOf(QByteArray *array)
+{
+    return reinterpret_cast<uint8_t *>(array->data());
+}
+
 // Little-endian numbers inside frames and flash structures.
 namespace LittleEndian {
 uint16_t readU16(const uint8_t *bytes, int offset);

@@ -22,16 +22,6 @@ constexpr uint8_t recordFormatV4 = 4;
 // The macro block's length is a u16.
 constexpr int largestBlockBytes = 0xFFFF;
 
-const uint8_t *bytesOf(const QByteArray &array)
-{
-    return reinterpret_cast<const uint8_t *>(array.constData());
-}
-
-uint8_t *bytesOf(QByteArray *array)
-{
-    return reinterpret_cast<uint8_t *>(array->data());
-}
-
 QByteArray md5Of(const QByteArray &data)
 {
     return QCryptographicHash::hash(data, QCryptographicHash::Md5);

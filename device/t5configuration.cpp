@@ -9,16 +9,6 @@ using namespace LittleEndian;
 
 namespace T5Configuration {
 namespace {
-uint8_t *bytesOf(QByteArray *array)
-{
-    return reinterpret_cast<uint8_t *>(array->data());
-}
-
-const uint8_t *bytesOf(const QByteArray &array)
-{
-    return reinterpret_cast<const uint8_t *>(array.constData());
-}
-
 int versionPart(const QStringList &parts, int index)
 {
     return index < parts.size() ? parts.at(index).toInt(nullptr, 10) : 0;

@@ -16,18 +16,6 @@
 using namespace LittleEndian;
 using namespace T5FlashLayout;
 
-namespace {
-const uint8_t *bytesOf(const QByteArray &array)
-{
-    return reinterpret_cast<const uint8_t *>(array.constData());
-}
-
-uint8_t *bytesOf(QByteArray *array)
-{
-    return reinterpret_cast<uint8_t *>(array->data());
-}
-} // namespace
-
 // ---------------------------------------------------------------------------
 // Construction and connection
 
@@ -87,24 +75,13 @@ void T5Device::onConnectedChanged(bool isConnected)
 
 void T5Device::startConnectionRead()
 {
-    QMutexLocker locker(&connectionTaskLock);
-    connectionTask = runInBackground([this]() {
+    startStateRead([this]() {
         // Held for the whole read: it runs without busying, so an operation
         // started meanwhile waits for it instead of mixing its reports in.
         QMutexLocker operation(&operationLock);
         if (!stopping())
             readAdapterState(true);
     });
-}
-
-void T5Device::waitForConnectionTask()
-{
-    QFuture<void> task;
-    {
-        QMutexLocker locker(&connectionTaskLock);
-        task = connectionTask;
-    }
-    task.waitForFinished();
 }
 
 void T5Device::setImageCheckEnabled(bool enabled)

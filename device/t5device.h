@@ -53,9 +53,6 @@ public:
     // adapter, carried over to the firmware it runs now. True when written.
     bool restoreSavedSettings();
 
-    // Waits until the state read started by a connection has finished.
-    void waitForConnectionTask();
-
     // Technicians may install an image whose start does not look like an
     // STM32F4 application (the command line's --force); the window never.
     void setImageCheckEnabled(bool enabled);
@@ -152,7 +149,5 @@ private:
     // Held by the connection read and by every operation for its whole run,
     // so their exchanges never interleave. Only pool threads take it.
     QMutex operationLock;
-    QMutex connectionTaskLock;
-    QFuture<void> connectionTask;
     std::atomic<bool> imageCheckEnabled{true};
 };

@@ -21,16 +21,6 @@ using namespace LittleEndian;
 using namespace T5FlashLayout;
 
 namespace {
-const uint8_t *bytesOf(const QByteArray &array)
-{
-    return reinterpret_cast<const uint8_t *>(array.constData());
-}
-
-uint8_t *bytesOf(QByteArray *array)
-{
-    return reinterpret_cast<uint8_t *>(array->data());
-}
-
 // busying from the start of an operation to its end on every path.
 class BusyScope
 {

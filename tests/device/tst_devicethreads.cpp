@@ -18,6 +18,7 @@
 #include "t5adapter.h"
 #include "t5adapterstates.h"
 #include "t5device.h"
+#include "testsupport.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -120,12 +121,7 @@ T5Adapter *DeviceThreadsTest::plugT5(const AdapterState &state, const QString &n
 
 QString DeviceThreadsTest::writeFile(const QString &name, const QByteArray &bytes)
 {
-    const QString path = workDirectory.filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return {};
-    file.write(bytes);
-    return path;
+    return TestSupport::writeWholeFile(workDirectory.filePath(name), bytes);
 }
 
 void DeviceThreadsTest::updateStartedDuringConnectionReadWaitsForIt()

@@ -26,3 +26,11 @@ QByteArray fromHex(const QString &text)
 }
 
 } // namespace TestSupport
+
+QString TestSupport::writeWholeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+        return QString();
+    return path;
+}

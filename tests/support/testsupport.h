@@ -10,6 +10,8 @@ QString vectorsDirectory();
 
 // Reads a whole file; empty when it cannot be read.
 QByteArray readWholeFile(const QString &path);
+// Writes a whole file; the path, or empty when it cannot be written.
+QString writeWholeFile(const QString &path, const QByteArray &bytes);
 
 // Parses hexadecimal text, ignoring white space.
 QByteArray fromHex(const QString &text);

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 // Flash contents of T5 adapters in given states, and the bytes the tests
 // expect, written down from the adapter's documented flash map. Offsets are
@@ -55,6 +56,10 @@ QByteArray macroBlock(const QByteArray &records, int count);
 QByteArray macroRecord(int length, int format, const QByteArray &name, int seed);
 
 QByteArray flash(const AdapterState &state);
+
+// A configuration with the documented changes of the migrations named
+// ("5.2.14", "5.2.44", "5.0.0", "5.3.0"), applied in table order.
+QByteArray withMigrations(const QByteArray &config, const QStringList &migrations);
 
 // The factory configuration for a version and layout.
 QByteArray factoryConfig(int major, int minor, int patch, bool newLayout, int imageLength);

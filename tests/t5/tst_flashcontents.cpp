@@ -145,31 +145,7 @@ void FlashContentsTest::migrationsFollowThresholds()
     state.macroCount = 2;
     state.macroRecords = pattern(200, 4);
     const QByteArray before = config(state);
-    QByteArray expected = before;
-    // The documented changes, in table order.
-    if (applied.contains("5.2.14")) {
-        expected[0x124] = 0;
-        putU16(&expected, 0x125, 0);
-    }
-    if (applied.contains("5.2.44"))
-        expected[0x7F] = 0;
-    if (applied.contains("5.0.0")) {
-        expected[0x7E] = char(0x10);
-        expected[0x7F] = 0;
-        const quint16 settings[5] = {0x1245, 0x1252, 0x1251, 0x124F, 0x1250};
-        for (int index = 0; index < 5; ++index)
-            putU16(&expected, 0x46 + 2 * index, settings[index]);
-        expected[0x3F1E] = 1;
-        expected[0x3F1F] = 0;
-        expected[0x3F20] = 0;
-    }
-    if (applied.contains("5.3.0")) {
-        expected.replace(0x3F1D, 0x3FFE - 0x3F1D + 1, QByteArray(0x3FFE - 0x3F1D + 1, '\0'));
-        expected[0x3F1D] = char(0x55);
-        expected[0x3FFE] = char(0xAA);
-        expected[0x3F21] = 0;
-        expected[0x3F1E] = 1;
-    }
+    const QByteArray expected = withMigrations(before, applied);
     QByteArray migrated = before;
     T5Configuration::applyMigrations(
         &migrated, toOldLayout ? T5Configuration::Layout::Old : T5Configuration::Layout::New,

@@ -10,6 +10,7 @@
 #include "t5adapter.h"
 #include "t5adapterstates.h"
 #include "t5device.h"
+#include "testsupport.h"
 
 #include <QSettings>
 #include <QSignalSpy>
@@ -206,12 +207,7 @@ bool T5DeviceTest::connectDevice()
 
 QString T5DeviceTest::writeFile(const QString &name, const QByteArray &bytes)
 {
-    const QString path = workDirectory.filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return {};
-    file.write(bytes);
-    return path;
+    return TestSupport::writeWholeFile(workDirectory.filePath(name), bytes);
 }
 
 QVector<int> T5DeviceTest::eraseCounts() const
@@ -501,29 +497,7 @@ void T5DeviceTest::migrationsFollowThresholds()
     device->updateFirmwareFile(path, target);
 
     // Expected: the adapter's configuration with the table's changes.
-    QByteArray expected = config(state);
-    if (migrations.contains("5.2.14")) {
-        expected[0x124] = 0;
-        putU16(&expected, 0x125, 0);
-    }
-    if (migrations.contains("5.2.44"))
-        expected[0x7F] = 0;
-    if (migrations.contains("5.0.0")) {
-        expected[0x7E] = char(0x10);
-        expected[0x7F] = 0;
-        const quint16 settings[5] = {0x1245, 0x1252, 0x1251, 0x124F, 0x1250};
-        for (int index = 0; index < 5; ++index)
-            putU16(&expected, 0x46 + 2 * index, settings[index]);
-        expected[0x3F1E] = 1;
-        expected[0x3F1F] = 0;
-        expected[0x3F20] = 0;
-    }
-    if (migrations.contains("5.3.0")) {
-        expected.replace(0x3F1D, 0x3FFE - 0x3F1D + 1, QByteArray(0x3FFE - 0x3F1D + 1, '\0'));
-        expected[0x3F1D] = char(0x55);
-        expected[0x3FFE] = char(0xAA);
-        expected[0x3F1E] = 1;
-    }
+    QByteArray expected = withMigrations(config(state), migrations);
     const QStringList parts = target.split('.');
     for (int index = 0; index < 3; ++index)
         expected[1 + index] = char(parts.at(index).toInt());

@@ -17,6 +17,7 @@
 #include "t5adapter.h"
 #include "t5adapterstates.h"
 #include "t5device.h"
+#include "testsupport.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -176,12 +177,7 @@ std::unique_ptr<T5Device> T5FaultMatrixTest::connectDevice()
 
 QString T5FaultMatrixTest::writeFile(const QString &name, const QByteArray &bytes)
 {
-    const QString path = workDirectory.filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return {};
-    file.write(bytes);
-    return path;
+    return TestSupport::writeWholeFile(workDirectory.filePath(name), bytes);
 }
 
 Outcome T5FaultMatrixTest::run(T5Device *device, Operation operation)
