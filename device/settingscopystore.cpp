@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocale>
 #include <QSaveFile>
 #include <QStandardPaths>
 
@@ -159,7 +160,7 @@ bool SettingsCopyStore::save(Copy *copy, QString *error)
         copy->savedAtUtc = QDateTime::currentDateTimeUtc();
     // Names sort by time; C-locale digits whatever the user's locale.
     const QString name =
-        copy->savedAtUtc.toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmsszzz'Z'")) +
+        QLocale::c().toString(copy->savedAtUtc.toUTC(), QStringLiteral("yyyyMMdd'T'HHmmsszzz'Z'")) +
         QLatin1Char('-') + safeName(copy->operation) + QLatin1String(fileSuffix);
     const QString path = QDir(folder).filePath(name);
     QSaveFile file(path);

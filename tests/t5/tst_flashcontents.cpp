@@ -68,6 +68,7 @@ private slots:
     void oldBackupWithoutRecordsGivesEmptyBlock();
 
     void settingsCopiesRoundTrip();
+    void settingsCopiesUnderALocaleWithOtherDigits();
     void settingsCopiesKeepNewestFew();
     void damagedSettingsCopyIsLeftOut();
     void serialNumberCannotLeaveFolder();
@@ -442,6 +443,30 @@ void FlashContentsTest::settingsCopiesRoundTrip()
     QVERIFY(!store.newest("T5", QStringLiteral("ffffffffffffffffffffffff")).has_value());
     // No temporary file is left behind.
     QCOMPARE(QDir(store.adapterFolder("T5", serial)).entryList(QDir::Files).size(), 1);
+}
+
+void FlashContentsTest::settingsCopiesUnderALocaleWithOtherDigits()
+{
+    // Names and times are written with ASCII digits whatever the user's
+    // locale, so copies sort and read back the same everywhere. CTest runs
+    // this function once more with LC_ALL=ar_EG.UTF-8, the system locale
+    // that dates follow.
+    const QLocale previous;
+    QLocale::setDefault(QLocale(QStringLiteral("ar_EG")));
+    QTemporaryDir folder;
+    SettingsCopyStore store(folder.path());
+    const QString serial = QStringLiteral("0a1b2c3d4e5f60718293a4b5");
+    SettingsCopyStore::Copy copy = copyWith(config(AdapterState()), serial);
+    copy.savedAtUtc = QDateTime(QDate(2026, 12, 9), QTime(14, 30, 5, 7), Qt::UTC);
+    QString error;
+    const bool saved = store.save(&copy, &error);
+    const auto newest = store.newest("T5", serial);
+    QLocale::setDefault(previous);
+    QVERIFY2(saved, qPrintable(error));
+    QCOMPARE(QFileInfo(copy.filePath).fileName(),
+             QStringLiteral("20261209T143005007Z-update.json"));
+    QVERIFY(newest.has_value());
+    QCOMPARE(newest->savedAtUtc, copy.savedAtUtc);
 }
 
 void FlashContentsTest::settingsCopiesKeepNewestFew()
