@@ -341,6 +341,11 @@ void T5Device::readStatus(bool reportProgress, std::optional<quint64> generation
                  << configBytes[0];
     }
 
+    // A model being destroyed reads nothing more and tells nothing: its
+    // exchanges failed on purpose.
+    if (stopping())
+        return;
+
     // Step 7: an image without its end mark is no usable firmware.
     if (next.firmwareMark != firmwareEndMark) {
         set_version(QString());
