@@ -18,11 +18,12 @@ const char storeDescription[] =
     "  store get NAME [--out F]   fetch NAME (to stdout without --out)\n"
     "  store put NAME FILE        store FILE as NAME on every profile\n"
     "  store head NAME            show whether NAME exists, its size and date\n"
-    "  store ping                 measure the profiles and use the fastest\n"
+    "  store ping                 measure the profiles and use the fastest that answers\n"
     "\n"
     "Credentials and profile overrides come from the INI file named by\n"
     "BRIVANE_STORE_CONFIG, or else store.ini in the application's config folder.\n"
-    "Exit status 0 on success, 1 on failure, 2 on wrong usage.";
+    "Exit status 0 on success, 1 on failure (for ping: no profile answered, and the\n"
+    "stored choice is kept), 2 on wrong usage.";
 
 QString profileLabel(const CloudAWS &store, int profileIndex)
 {
@@ -178,26 +179,37 @@ int runPing(CloudAWS &store, bool json)
     QJsonArray measurements;
     QObject::connect(
         &store, &CloudAWS::pingMeasured, &store,
-        [&store, &measurements, json](int pass, int profileIndex, qint64 elapsedMs) {
+        [&store, &measurements, json](int pass, int profileIndex, qint64 elapsedMs, bool answered) {
             measurements.append(
                 QJsonObject{{QStringLiteral("pass"), pass + 1},
                             {QStringLiteral("profile"), profileIndex},
                             {QStringLiteral("host"), store.profileHost(profileIndex)},
-                            {QStringLiteral("ms"), elapsedMs}});
+                            {QStringLiteral("ms"), elapsedMs},
+                            {QStringLiteral("answered"), answered}});
             if (!json)
-                Cli::printLine(QStringLiteral("pass %1, %2: %3 ms")
+                Cli::printLine(QStringLiteral("pass %1, %2: %3 ms%4")
                                    .arg(pass + 1)
                                    .arg(profileLabel(store, profileIndex))
-                                   .arg(elapsedMs));
+                                   .arg(elapsedMs)
+                                   .arg(answered ? QString() : QStringLiteral(", no answer")));
         },
         Qt::DirectConnection);
-    store.ping();
+    // A profile that fails, however fast, is not the fastest; with no answer
+    // at all the stored choice stays.
+    const bool answered = store.ping(CloudAWS::PingPolicy::AnsweredOnly);
     const int chosen = store.currentIndex();
     if (json)
         Cli::printJson(QJsonObject{{QStringLiteral("measurements"), measurements},
+                                   {QStringLiteral("answered"), answered},
                                    {QStringLiteral("chosen"), chosen},
                                    {QStringLiteral("host"), store.profileHost(chosen)}});
-    else
+    if (!answered)
+        return Cli::fail(withConfigurationHint(
+            store, chosen >= 0 && chosen < store.profileCount()
+                       ? QStringLiteral("store ping: no profile answered; %1 stays in use")
+                             .arg(profileLabel(store, chosen))
+                       : QStringLiteral("store ping: no profile answered; none is chosen")));
+    if (!json)
         Cli::printLine(QStringLiteral("chosen: %1").arg(profileLabel(store, chosen)));
     return Cli::exitSuccess;
 }

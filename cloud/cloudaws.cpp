@@ -1,9 +1,11 @@
 #include "cloudaws.h"
 
+#include "brivanelogging.h"
 #include "global.h"
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QMetaEnum>
 #include <QSettings>
@@ -52,8 +54,8 @@ CloudAWS::CloudAWS(QObject *parent)
     if (isNumber && (storedIndex == -1 || isProfileIndex(storedIndex))) {
         index.storeRelease(storedIndex);
     } else {
-        qWarning().noquote() << "CloudDefaultIndex" << stored.toString()
-                             << "names no store profile; using profile 0";
+        qCWarning(brivaneSetup).noquote() << "CloudDefaultIndex" << stored.toString()
+                                          << "names no store profile; using profile 0";
         index.storeRelease(0);
     }
 }
@@ -81,14 +83,23 @@ QString CloudAWS::storeConfigPath()
 void CloudAWS::loadStoreConfiguration()
 {
     const QString path = storeConfigPath();
-    if (!QFileInfo(path).isFile()) {
-        qWarning().noquote() << "store configuration" << path
-                             << "not found: the store is used without credentials";
+    const QFileInfo file(path);
+    if (!file.exists()) {
+        qCWarning(brivaneSetup).noquote()
+            << "store configuration" << path << "not found: the store is used without credentials";
         return;
     }
+    // QSettings reads what it can and reports nothing for a file it cannot
+    // open, so that is checked first.
+    QFile readable(path);
+    if (!file.isFile() || !readable.open(QIODevice::ReadOnly)) {
+        qCWarning(brivaneSetup).noquote() << "store configuration" << path << "could not be read";
+        return;
+    }
+    readable.close();
     QSettings settings(path, QSettings::IniFormat);
     if (settings.status() != QSettings::NoError) {
-        qWarning().noquote() << "store configuration" << path << "could not be read";
+        qCWarning(brivaneSetup).noquote() << "store configuration" << path << "could not be read";
         return;
     }
     configPath = path;
@@ -107,8 +118,9 @@ void CloudAWS::loadStoreConfiguration()
         settings.endGroup();
         if (profiles[profileIndex][AccessKeyID].isEmpty() ||
             profiles[profileIndex][SecretAccessKey].isEmpty())
-            qWarning().noquote() << "store configuration" << path << "has no credentials for"
-                                 << QStringLiteral("[profile%1]").arg(profileIndex);
+            qCWarning(brivaneSetup).noquote()
+                << "store configuration" << path << "has no credentials for"
+                << QStringLiteral("[profile%1]").arg(profileIndex);
     }
 
     const QString caFile = settings.value(QStringLiteral("tls/CaCertificates")).toString();
@@ -118,7 +130,7 @@ void CloudAWS::loadStoreConfiguration()
                                    : QFileInfo(path).absoluteDir().filePath(caFile);
         extraCaCertificates = QSslCertificate::fromPath(caPath, QSsl::Pem);
         if (extraCaCertificates.isEmpty())
-            qWarning().noquote() << "no CA certificate could be read from" << caPath;
+            qCWarning(brivaneSetup).noquote() << "no CA certificate could be read from" << caPath;
     }
 }
 
@@ -198,7 +210,9 @@ QByteArray CloudAWS::download(const QString &name, bool *succeeded, QString *fai
     const QString key = objectKey(profileIndex, name);
     const QtS3 client = createClient(profileIndex);
     QtS3Reply reply = client.getObject(bucket, key);
-    for (int retry = 0; !reply.isSuccess() && retry < downloadRetries; ++retry) {
+    // Only a failure that may pass is tried again: a definite answer such
+    // as "no such key" stays the same however often it is asked.
+    for (int retry = 0; reply.isTransientFailure() && retry < downloadRetries; ++retry) {
         qDebug() << "try download more once...";
         reply = client.getObject(bucket, key);
     }
@@ -228,7 +242,7 @@ bool CloudAWS::upload(const QString &name, const QByteArray &content, const QStr
         const QString key = objectKey(profileIndex, name);
         const QtS3 client = createClient(profileIndex);
         QtS3Reply reply = client.putObject(bucket, key, content, headers);
-        for (int retry = 0; !reply.isSuccess() && retry < uploadRetries; ++retry) {
+        for (int retry = 0; reply.isTransientFailure() && retry < uploadRetries; ++retry) {
             qDebug().noquote() << "try upload more once..." << key;
             reply = client.putObject(bucket, key, content, headers);
         }
@@ -243,26 +257,38 @@ bool CloudAWS::upload(const QString &name, const QByteArray &content, const QStr
     return !results.contains(false);
 }
 
-void CloudAWS::ping()
+bool CloudAWS::ping(PingPolicy policy)
 {
     qDebug() << "CloudAWS::ping...";
-    int best = 0;
+    const bool answeredOnly = policy == PingPolicy::AnsweredOnly;
+    int best = answeredOnly ? -1 : 0;
     qint64 fastestMs = -1;
+    bool anyAnswered = false;
     bool fastEnough = false;
     for (int pass = 0; pass < pingPasses && !fastEnough; ++pass) {
         for (int profileIndex = 0; profileIndex < profiles.size() && !fastEnough; ++profileIndex) {
             const qint64 startMs = pingClock();
             qint64 elapsedMs = 0;
+            bool answered = false;
             {
                 const QtS3 client = createClient(profileIndex);
-                // Whatever the answer, the time it took is what counts.
-                client.headObject(bucketName(profileIndex), profiles.at(profileIndex).at(StoreDir));
+                // Any answer of the store counts (a missing or forbidden key
+                // too); only its time is compared.
+                answered = client
+                               .headObject(bucketName(profileIndex),
+                                           profiles.at(profileIndex).at(StoreDir))
+                               .isSuccess();
                 elapsedMs = pingClock() - startMs;
             }
             qDebug() << "ping:" << profileIndex + 1 << "delay" << elapsedMs << "ms";
-            emit pingMeasured(pass, profileIndex, elapsedMs);
+            emit pingMeasured(pass, profileIndex, elapsedMs, answered);
+            anyAnswered = anyAnswered || answered;
+            if (answeredOnly && !answered)
+                continue;
             if (fastestMs < 0) {
                 fastestMs = elapsedMs;
+                if (answeredOnly)
+                    best = profileIndex;
             } else if (elapsedMs < fastestMs) {
                 fastestMs = elapsedMs;
                 best = profileIndex;
@@ -270,9 +296,12 @@ void CloudAWS::ping()
             fastEnough = fastestMs < pingStopBelowMs;
         }
     }
+    if (best < 0)
+        return false; // nothing answered: the current choice stays
     if (best != currentIndex()) {
         index.storeRelease(best);
         emit currentIndexChanged(best);
     }
     Global::instance()->writeConfig(Global::CloudDefaultIndex, best);
+    return anyAnswered;
 }

@@ -60,8 +60,20 @@ public:
     bool upload(const QString &name, const QByteArray &content, const QStringList &headers,
                 QList<bool> *profileResults, QStringList *profileFailures = nullptr);
 
-    // Measures the profiles' response times and makes the fastest current.
-    void ping();
+    // Which measurements of ping() count.
+    enum class PingPolicy {
+        // Every one, answered or not: the program's rule, so that it always
+        // ends with a choice.
+        EveryMeasurement,
+        // Only those the store answered: a failure, however quick, neither
+        // stops the passes nor is chosen; with no answer at all nothing is
+        // chosen and nothing stored.
+        AnsweredOnly,
+    };
+    // Measures the profiles' response times and makes the fastest current,
+    // storing the choice as CloudDefaultIndex. True when some profile
+    // answered.
+    bool ping(PingPolicy policy = PingPolicy::EveryMeasurement);
 
     int profileCount() const;
     QString profileHost(int profileIndex) const;
@@ -81,8 +93,9 @@ public:
 
 signals:
     void currentIndexChanged(int index);
-    // One measurement of ping() (pass and profile counted from 0).
-    void pingMeasured(int pass, int profileIndex, qint64 elapsedMs);
+    // One measurement of ping() (pass and profile counted from 0); answered
+    // tells whether the store answered the request at all.
+    void pingMeasured(int pass, int profileIndex, qint64 elapsedMs, bool answered);
 
 private:
     static QList<QStringList> builtInProfiles();

@@ -7,6 +7,7 @@
 #include <QMetaEnum>
 #include <QReadLocker>
 #include <QReadWriteLock>
+#include <QRegularExpression>
 #include <QSslConfiguration>
 #include <QWriteLocker>
 
@@ -15,6 +16,42 @@ namespace {
 constexpr qint64 secondsPerDay = 86400;
 const char requestIdHeader[] = "x-amz-request-id";
 const char defaultRegion[] = "us-east-1";
+// Buckets made long ago with the constraint "EU" answer with it; they lie in
+// eu-west-1.
+const char legacyEuConstraint[] = "EU";
+const char legacyEuRegion[] = "eu-west-1";
+
+// Error codes that S3 sends for a momentary condition, some with a 4xx status.
+const char *const transientErrorCodes[] = {"InternalError", "ServiceUnavailable", "SlowDown",
+                                           "RequestTimeout"};
+
+// The process's trusted authorities: the system's and those the program made
+// the default. Read once, as reading the system's store takes a while.
+QList<QSslCertificate> standardCaCertificates()
+{
+    static const QList<QSslCertificate> certificates = []() {
+        QList<QSslCertificate> all = QSslConfiguration::systemCaCertificates();
+        for (const QSslCertificate &certificate :
+             QSslConfiguration::defaultConfiguration().caCertificates()) {
+            if (!all.contains(certificate))
+                all.append(certificate);
+        }
+        return all;
+    }();
+    return certificates;
+}
+
+// "." and ".." segments are resolved by the network layer after signing, so
+// the store would check the signature against another path.
+bool hasDotSegment(const QString &key)
+{
+    const QStringList segments = key.split(QLatin1Char('/'));
+    for (const QString &segment : segments) {
+        if (segment == QLatin1String(".") || segment == QLatin1String(".."))
+            return true;
+    }
+    return false;
+}
 
 struct CachedSigningKey
 {
@@ -40,8 +77,11 @@ struct QtS3State
     QByteArray host;
 
     QtS3::Clock clock = []() { return QDateTime::currentDateTimeUtc(); };
-    QList<QSslCertificate> extraCaCertificates;
-    int transferTimeoutMs = QtS3::defaultTransferTimeoutMs;
+    // Empty unless extra authorities are configured; then every authority
+    // the requests trust.
+    QList<QSslCertificate> trustedCaCertificates;
+    ExchangeLimits limits{QtS3::defaultTransferTimeoutMs, QtS3::defaultRequestDeadlineMs,
+                          QtS3::defaultMaximumReplyBodySizeBytes};
 
     ~QtS3State()
     {
@@ -52,6 +92,29 @@ struct QtS3State
 };
 
 QtS3Reply::QtS3Reply() : text(QStringLiteral("Internal error: un-initianlized QtS3Reply.")) {}
+
+bool QtS3Reply::isTransientFailure() const
+{
+    switch (code) {
+    case NetworkError:
+        // No answer at all, or one without an S3 error document.
+        return true;
+    case NoSuchBucketError:
+    case NoSuchKeyError:
+    case OtherS3Error: {
+        const int status = httpStatus();
+        if (status >= 500 || status == 408 || status == 429)
+            return true;
+        for (const char *transientCode : transientErrorCodes) {
+            if (text.startsWith(QLatin1String(transientCode) + QStringLiteral(": ")))
+                return true;
+        }
+        return false;
+    }
+    default:
+        return false;
+    }
+}
 
 QString QtS3Reply::errorCodeName(ErrorCode code)
 {
@@ -92,12 +155,40 @@ void QtS3::setClock(Clock clock)
 
 void QtS3::setExtraCaCertificates(const QList<QSslCertificate> &certificates)
 {
-    state->extraCaCertificates = certificates;
+    // A request's configuration with authorities of its own no longer loads
+    // the system's on demand: they are listed with the extra ones.
+    state->trustedCaCertificates.clear();
+    if (certificates.isEmpty())
+        return;
+    state->trustedCaCertificates = standardCaCertificates();
+    for (const QSslCertificate &certificate : certificates) {
+        if (!state->trustedCaCertificates.contains(certificate))
+            state->trustedCaCertificates.append(certificate);
+    }
 }
 
 void QtS3::setTransferTimeoutMs(int timeoutMs)
 {
-    state->transferTimeoutMs = timeoutMs;
+    state->limits.stallTimeoutMs = timeoutMs;
+}
+
+void QtS3::setRequestDeadlineMs(int deadlineMs)
+{
+    state->limits.deadlineMs = deadlineMs;
+}
+
+void QtS3::setMaximumReplyBodySizeBytes(qint64 sizeBytes)
+{
+    state->limits.maximumBodySizeBytes = sizeBytes;
+}
+
+bool QtS3::isPlausibleRegion(const QByteArray &region)
+{
+    // Two letters, one to three words, a number: cn-north-1, ap-northeast-1,
+    // us-gov-west-1, us-iso-east-1.
+    static const QRegularExpression shape(
+        QStringLiteral("^[a-z]{2}(-[a-z]{1,16}){1,3}-[0-9]{1,2}$"));
+    return shape.match(QString::fromLatin1(region)).hasMatch();
 }
 
 QtS3Reply QtS3::headObject(const QByteArray &bucket, const QString &key) const
@@ -128,6 +219,14 @@ QtS3Reply QtS3::objectCall(const QByteArray &verb, const QByteArray &bucket, con
     if (key.toUtf8().isEmpty()) {
         reply.code = QtS3Reply::ObjectNameEmptyError;
         reply.text = QStringLiteral("Object name is empty");
+        return reply;
+    }
+    if (hasDotSegment(key)) {
+        reply.code = QtS3Reply::InvalidRequestError;
+        reply.text =
+            QStringLiteral("Object name %1 has a \".\" or \"..\" path segment, which cannot be "
+                           "stored")
+                .arg(key);
         return reply;
     }
 
@@ -163,10 +262,15 @@ QtS3Reply QtS3::objectCall(const QByteArray &verb, const QByteArray &bucket, con
                     QString::fromLatin1(S3Signature::percentEncode(key.toUtf8(), "/")),
                 QUrl::StrictMode);
 
-    const S3SignedRequest signedRequest =
+    S3SignedRequest signedRequest =
         signRequest(verb, url, extraHeaders, hostValue, payload, region);
-    const NetworkExchange exchange =
-        state->network->blockingSendCustomRequest(signedRequest.request, verb, payload);
+    if (verb == "PUT") {
+        // The network layer announces no length for a request without a body,
+        // and S3 refuses a PUT of unknown length.
+        signedRequest.request.setHeader(QNetworkRequest::ContentLengthHeader, payload.size());
+    }
+    const NetworkExchange exchange = state->network->blockingSendCustomRequest(
+        signedRequest.request, verb, payload, state->limits);
     evaluate(exchange, &reply);
 
     if (verb == "HEAD") {
@@ -230,13 +334,33 @@ QtS3Reply QtS3::getBucketLocation(const QByteArray &bucket) const
                    QUrl::TolerantMode);
     const S3SignedRequest signedRequest =
         signRequest(QByteArrayLiteral("GET"), url, {}, state->host, QByteArray(), signingRegion);
-    const NetworkExchange exchange =
-        state->network->blockingSendCustomRequest(signedRequest.request, QByteArrayLiteral("GET"));
+    const NetworkExchange exchange = state->network->blockingSendCustomRequest(
+        signedRequest.request, QByteArrayLiteral("GET"), QByteArray(), state->limits);
     evaluate(exchange, &reply);
     if (reply.code == QtS3Reply::NoError) {
-        const QString region =
+        const QString constraint =
             flattenXml(exchange.body()).value(QStringLiteral("LocationConstraint"));
-        reply.content = region.isEmpty() ? QByteArray(defaultRegion) : region.toLatin1();
+        QByteArray region = constraint.isEmpty() ? QByteArray(defaultRegion) : constraint.toUtf8();
+        if (region == legacyEuConstraint)
+            region = legacyEuRegion;
+        // The region becomes part of every signature and of the cache; a
+        // made-up one from a broken or hostile reply is not taken.
+        if (!isPlausibleRegion(region)) {
+            reply.code = QtS3Reply::NetworkError;
+            // Shown cut short and printable: it ends up on one line of a log
+            // or of the command line's stderr.
+            QString shown = constraint.left(64);
+            for (QChar &character : shown) {
+                if (character.unicode() < 0x20 || character.unicode() > 0x7E)
+                    character = QLatin1Char('?');
+            }
+            if (constraint.size() > shown.size())
+                shown += QStringLiteral("...");
+            reply.text =
+                QStringLiteral("the store named no plausible bucket region: \"%1\"").arg(shown);
+            return reply;
+        }
+        reply.content = region;
     }
     return reply;
 }
@@ -309,10 +433,9 @@ QNetworkRequest QtS3::finishRequest(QNetworkRequest request) const
     // A redirect would go out under a signature made for another host.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
-    request.setTransferTimeout(state->transferTimeoutMs);
-    if (!state->extraCaCertificates.isEmpty()) {
+    if (!state->trustedCaCertificates.isEmpty()) {
         QSslConfiguration configuration = request.sslConfiguration();
-        configuration.addCaCertificates(state->extraCaCertificates);
+        configuration.setCaCertificates(state->trustedCaCertificates);
         request.setSslConfiguration(configuration);
     }
     return request;

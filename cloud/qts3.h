@@ -29,7 +29,8 @@ public:
         OtherS3Error = 7,
         UninitializedError = 9,
         // The call could not be formed (an extra header without ":", an
-        // endpoint host without a region label); nothing was sent.
+        // endpoint host without a region label, an object name with a "." or
+        // ".." path segment); nothing was sent.
         InvalidRequestError = 10,
     };
     Q_ENUM(ErrorCode)
@@ -37,6 +38,12 @@ public:
     QtS3Reply();
 
     bool isSuccess() const { return code == NoError; }
+    // A failure that asking again may cure: no answer (network error,
+    // time-out), a reply that holds no S3 answer, an overloaded or failing
+    // store (5xx, 408, 429, SlowDown, InternalError, RequestTimeout). A
+    // definite answer (no such key, access denied, any other 4xx error
+    // document) and a call refused before sending are not.
+    bool isTransientFailure() const;
     QByteArray data() const { return content; }
     ErrorCode errorCode() const { return code; }
     QString errorString() const { return text; }
@@ -80,6 +87,14 @@ public:
     // Inactivity allowed before a transfer is given up; a stalled store must
     // not hold a worker (and the window's busy state) for ever.
     static constexpr int defaultTransferTimeoutMs = 60000;
+    // The whole of one request, also one that trickles without stalling.
+    // The largest object, an M7 package under 1.4 MB, takes about 3 minutes
+    // at 64 kbit/s; five leave room for a slower line.
+    static constexpr int defaultRequestDeadlineMs = 5 * 60 * 1000;
+    // The largest reply body accepted. The largest object stored is an M7
+    // package under 1.4 MB and index.json is far smaller, so 8 MiB leaves
+    // room for growth while a hostile or broken reply cannot fill memory.
+    static constexpr qint64 defaultMaximumReplyBodySizeBytes = 8 * 1024 * 1024;
 
     QtS3(const QString &accessKeyId, const QString &secretAccessKey, const QString &host);
     // Credentials are asked from the providers at the moment they are used.
@@ -109,9 +124,16 @@ public:
     // The clock gives the current UTC time for signing.
     void setClock(Clock clock);
     // Certificate authorities trusted for this client in addition to the
-    // system's (a self-hosted store with its own CA).
+    // system's and the process's default ones (a self-hosted store with its
+    // own CA).
     void setExtraCaCertificates(const QList<QSslCertificate> &certificates);
     void setTransferTimeoutMs(int timeoutMs);
+    void setRequestDeadlineMs(int deadlineMs);
+    void setMaximumReplyBodySizeBytes(qint64 sizeBytes);
+
+    // Whether a location document's LocationConstraint names a region in
+    // the shape of AWS region names (cn-north-1, us-gov-west-1).
+    static bool isPlausibleRegion(const QByteArray &region);
 
 private:
     QtS3Reply objectCall(const QByteArray &verb, const QByteArray &bucket, const QString &key,

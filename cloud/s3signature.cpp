@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QDebug>
+#include <QLocale>
 #include <QMessageAuthenticationCode>
 #include <QXmlStreamReader>
 
@@ -26,14 +27,19 @@ struct QueryParameter
 
 } // namespace
 
+// QDateTime::toString(format) writes the digits of the system locale (from
+// LANG or LC_ALL), which are not ASCII in Arabic or Persian locales; the store
+// accepts only ASCII digits.
 QByteArray timestampText(const QDateTime &utcTime)
 {
-    return utcTime.toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")).toLatin1();
+    return QLocale::c()
+        .toString(utcTime.toUTC(), QStringLiteral("yyyyMMdd'T'HHmmss'Z'"))
+        .toLatin1();
 }
 
 QByteArray dateText(const QDateTime &utcTime)
 {
-    return utcTime.toUTC().toString(QStringLiteral("yyyyMMdd")).toLatin1();
+    return QLocale::c().toString(utcTime.toUTC(), QStringLiteral("yyyyMMdd")).toLatin1();
 }
 
 QByteArray sha256Hex(const QByteArray &data)

@@ -6,6 +6,17 @@
 #include <QMutexLocker>
 #include <QSharedPointer>
 #include <QThread>
+#include <QTimer>
+
+namespace {
+
+QString durationText(int milliseconds)
+{
+    return milliseconds % 1000 == 0 ? QStringLiteral("%1 s").arg(milliseconds / 1000)
+                                    : QStringLiteral("%1 ms").arg(milliseconds);
+}
+
+} // namespace
 
 QByteArray NetworkExchange::rawHeader(const QByteArray &name) const
 {
@@ -31,6 +42,9 @@ struct ThreadsafeBlockingNetworkAccesManager::PendingExchange
     // Set once the exchange holds what the caller waits for; after that the
     // network thread leaves it alone, so the caller's copy is consistent.
     bool handedOver = false;
+    // Set when a limit ends the exchange, just before the reply is aborted.
+    NetworkExchange::Interruption interruption = NetworkExchange::Interruption::None;
+    QString interruptionText;
 };
 
 ThreadsafeBlockingNetworkAccesManager::ThreadsafeBlockingNetworkAccesManager()
@@ -113,8 +127,17 @@ void ThreadsafeBlockingNetworkAccesManager::watchReply(
                     exchange.status =
                         reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
                     exchange.headers = reply->rawHeaderPairs();
-                    if (reply->isOpen())
+                    exchange.givenUp = pending->interruption;
+                    if (pending->interruption != NetworkExchange::Interruption::None) {
+                        // Qt says "Operation canceled"; the caller is told why.
+                        exchange.networkError =
+                            pending->interruption == NetworkExchange::Interruption::BodyTooLarge
+                                ? QNetworkReply::UnknownContentError
+                                : QNetworkReply::TimeoutError;
+                        exchange.networkErrorString = pending->interruptionText;
+                    } else if (reply->isOpen()) {
                         exchange.content = reply->readAll();
+                    }
                     pending->handedOver = true;
                 }
             }
@@ -124,8 +147,75 @@ void ThreadsafeBlockingNetworkAccesManager::watchReply(
         Qt::DirectConnection);
 }
 
+void ThreadsafeBlockingNetworkAccesManager::enforceLimits(
+    QNetworkReply *reply, const QSharedPointer<PendingExchange> &pending,
+    const ExchangeLimits &limits)
+{
+    // Runs on the network thread, as do the timers and signals below; the
+    // timers are children of the reply and go with it.
+    const auto giveUp = [this, reply, pending](NetworkExchange::Interruption reason,
+                                               const QString &text) {
+        if (reply->isFinished())
+            return;
+        {
+            QMutexLocker locker(&mutex);
+            if (pending->handedOver || pending->interruption != NetworkExchange::Interruption::None)
+                return;
+            pending->interruption = reason;
+            pending->interruptionText = text;
+        }
+        reply->abort();
+    };
+
+    if (limits.deadlineMs > 0) {
+        auto *deadline = new QTimer(reply);
+        deadline->setSingleShot(true);
+        connect(deadline, &QTimer::timeout, reply, [giveUp, limits]() {
+            giveUp(NetworkExchange::Interruption::DeadlinePassed,
+                   QStringLiteral("time-out: the store's reply took longer than %1, transfer "
+                                  "given up")
+                       .arg(durationText(limits.deadlineMs)));
+        });
+        deadline->start(limits.deadlineMs);
+    }
+
+    if (limits.stallTimeoutMs > 0) {
+        auto *stall = new QTimer(reply);
+        stall->setSingleShot(true);
+        connect(stall, &QTimer::timeout, reply, [giveUp, limits]() {
+            giveUp(NetworkExchange::Interruption::Stalled,
+                   QStringLiteral("time-out: no data from the store for %1, transfer given up")
+                       .arg(durationText(limits.stallTimeoutMs)));
+        });
+        const auto progressed = [stall, limits]() { stall->start(limits.stallTimeoutMs); };
+        connect(reply, &QNetworkReply::uploadProgress, stall, progressed);
+        connect(reply, &QNetworkReply::downloadProgress, stall, progressed);
+        connect(reply, &QNetworkReply::metaDataChanged, stall, progressed);
+        stall->start(limits.stallTimeoutMs);
+    }
+
+    if (limits.maximumBodySizeBytes > 0) {
+        const qint64 capBytes = limits.maximumBodySizeBytes;
+        const auto checkSize = [reply, giveUp, capBytes]() {
+            // The announced length ends it before the body comes; the bytes
+            // waiting in the reply (after any decompression) end a body that
+            // announced nothing or less than it sends.
+            const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+            if ((announced.isValid() && announced.toLongLong() > capBytes) ||
+                reply->bytesAvailable() > capBytes)
+                giveUp(
+                    NetworkExchange::Interruption::BodyTooLarge,
+                    QStringLiteral("the store's reply is larger than %1 bytes, transfer given up")
+                        .arg(capBytes));
+        };
+        connect(reply, &QNetworkReply::metaDataChanged, reply, checkSize);
+        connect(reply, &QNetworkReply::readyRead, reply, checkSize);
+    }
+}
+
 NetworkExchange ThreadsafeBlockingNetworkAccesManager::blockingSendCustomRequest(
-    const QNetworkRequest &request, const QByteArray &verb, const QByteArray &payload)
+    const QNetworkRequest &request, const QByteArray &verb, const QByteArray &payload,
+    const ExchangeLimits &limits)
 {
     if (QThread::currentThread() == thread) {
         qWarning() << "blocking request refused on the network thread itself";
@@ -157,6 +247,7 @@ NetworkExchange ThreadsafeBlockingNetworkAccesManager::blockingSendCustomRequest
             if (body)
                 body->setParent(reply);
             watchReply(reply, pending, returnAtHeaders);
+            enforceLimits(reply, pending, limits);
         },
         Qt::BlockingQueuedConnection);
 

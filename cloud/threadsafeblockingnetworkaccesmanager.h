@@ -14,6 +14,18 @@
 class QIODevice;
 class QThread;
 
+// Bounds of one exchange; 0 leaves a bound off. A store that stalls, trickles
+// or sends without end must not hold a worker, or the memory, for ever.
+struct ExchangeLimits
+{
+    // Given up when neither upload nor download made progress for this long.
+    int stallTimeoutMs = 0;
+    // Given up when the reply is not complete this long after sending.
+    int deadlineMs = 0;
+    // Given up when the reply body is, or is announced to be, larger.
+    qint64 maximumBodySizeBytes = 0;
+};
+
 // What one blocking exchange produced, copied out of the network reply on the
 // network thread. The calling thread reads this copy and never the reply
 // itself, which keeps changing on the network thread.
@@ -23,6 +35,9 @@ public:
     // True once the reply had finished when the copy was taken. A HEAD is
     // handed over as soon as its headers are there, so it may be false.
     bool isFinished() const { return finished; }
+    // Why the exchange was given up, when one of its limits ended it.
+    enum class Interruption { None, Stalled, DeadlinePassed, BodyTooLarge };
+    Interruption interruption() const { return givenUp; }
     QNetworkReply::NetworkError error() const { return networkError; }
     QString errorString() const { return networkErrorString; }
     // 0 when no response arrived.
@@ -34,6 +49,7 @@ private:
     friend class ThreadsafeBlockingNetworkAccesManager;
 
     bool finished = false;
+    Interruption givenUp = Interruption::None;
     QNetworkReply::NetworkError networkError = QNetworkReply::NoError;
     QString networkErrorString;
     int status = 0;
@@ -65,12 +81,15 @@ public:
 
     // Performs the request and returns when its reply has finished or, for the
     // verb "HEAD" exactly, as soon as response headers have arrived. The
-    // payload, when not empty, is sent as the request body. Must not be called
-    // on the network thread (it would wait for itself): such a call is refused
-    // and returns an unfinished exchange with an error.
+    // payload, when not empty, is sent as the request body. A limit that ends
+    // the exchange makes it fail with a time-out (stall, deadline) or content
+    // error (body size) and a text that says which. Must not be called on the
+    // network thread (it would wait for itself): such a call is refused and
+    // returns an unfinished exchange with an error.
     NetworkExchange blockingSendCustomRequest(const QNetworkRequest &request,
                                               const QByteArray &verb,
-                                              const QByteArray &payload = QByteArray());
+                                              const QByteArray &payload = QByteArray(),
+                                              const ExchangeLimits &limits = ExchangeLimits());
 
     // Number of calls currently inside blockingSendCustomRequest.
     int pendingRequests() const;
@@ -84,6 +103,8 @@ private:
     struct PendingExchange;
     void watchReply(QNetworkReply *reply, const QSharedPointer<PendingExchange> &pending,
                     bool returnAtHeaders);
+    void enforceLimits(QNetworkReply *reply, const QSharedPointer<PendingExchange> &pending,
+                       const ExchangeLimits &limits);
 
     SlottetNetworkAccessManager *accessManager = nullptr;
     QThread *thread = nullptr;

@@ -12,7 +12,7 @@ QByteArray build(uint32_t startAddress, uint8_t major, uint8_t minor, uint8_t pa
                  const QByteArray &image)
 {
     QByteArray block(sizeBytes, '\0');
-    uint8_t *bytes = reinterpret_cast<uint8_t *>(block.data());
+    uint8_t *bytes = bytesOf(&block);
     bytes[0] = startMark;
     LittleEndian::writeU32(bytes, startAddressOffset, startAddress);
     bytes[versionMajorOffset] = major;

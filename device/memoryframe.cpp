@@ -19,6 +19,16 @@ void writeField(uint8_t *bytes, int offset, int width, uint32_t value)
 }
 } // namespace
 
+const uint8_t *bytesOf(const QByteArray &array)
+{
+    return reinterpret_cast<const uint8_t *>(array.constData());
+}
+
+uint8_t *bytesOf(QByteArray *array)
+{
+    return reinterpret_cast<uint8_t *>(array->data());
+}
+
 namespace LittleEndian {
 uint16_t readU16(const uint8_t *bytes, int offset)
 {

@@ -4,15 +4,11 @@
 
 #include <cstdint>
 
-// The bytes of an array as flash structures are read and written.
-inline const uint8_t *bytesOf(const QByteArray &array)
-{
-    return reinterpret_cast<const uint8_t *>(array.constData());
-}
-inline uint8_t *bytesOf(QByteArray *array)
-{
-    return reinterpret_cast<uint8_t *>(array->data());
-}
+// The bytes of an array as flash structures are read and written. Defined
+// out of line: inlined, GCC 12 cannot rule out Qt's shared empty array
+// behind data() and warns of writes past it in optimised builds.
+const uint8_t *bytesOf(const QByteArray &array);
+uint8_t *bytesOf(QByteArray *array);
 
 // Little-endian numbers inside frames and flash structures.
 namespace LittleEndian {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the program and the tests need.
-# Safe to run again: it asks apt only for what is missing.
+# Safe to run again: it asks apt only for what is missing. (Debian has no moto:
+# scripts/test.sh provides the cloud tests' Python, with python3-venv.)
 set -euo pipefail
 
 packages=(
@@ -10,7 +11,7 @@ packages=(
     qml-module-qtquick-controls2 qml-module-qtquick-templates2 qml-module-qtquick-layouts
     qml-module-qtgraphicaleffects qml-module-qttest
     libhidapi-dev libudev-dev libssl-dev openssl
-    xvfb xauth curl python3
+    xvfb xauth curl ca-certificates python3 python3-venv
 )
 
 missing=()

@@ -6,12 +6,12 @@
 #include <QJsonDocument>
 #include <QNetworkProxy>
 #include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QStandardPaths>
 
 namespace {
 constexpr int startTimeoutMs = 60000;
 constexpr int commandTimeoutMs = 15000;
+constexpr int probeTimeoutMs = 30000;
 } // namespace
 
 LocalS3Server::~LocalS3Server()
@@ -19,22 +19,49 @@ LocalS3Server::~LocalS3Server()
     stop();
 }
 
+bool LocalS3Server::hasPinnedVersions(const QString &python, QString *problem)
+{
+    if (python.isEmpty() || !QFileInfo(python).isExecutable()) {
+        if (problem)
+            *problem = QStringLiteral("%1: not an executable").arg(python);
+        return false;
+    }
+    QProcess probe;
+    probe.start(python, {QStringLiteral(BRIVANE_CLOUD_TEST_DIR "/check_test_python.py")});
+    const bool answered = probe.waitForFinished(probeTimeoutMs);
+    if (!answered)
+        probe.kill();
+    const bool suitable =
+        answered && probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0;
+    if (!suitable && problem)
+        *problem = QString::fromLocal8Bit(probe.readAllStandardError()).trimmed();
+    return suitable;
+}
+
 QString LocalS3Server::findPythonWithMoto()
 {
-    QStringList candidates{qEnvironmentVariable("BRIVANE_TEST_PYTHON"),
-                           QStandardPaths::findExecutable(QStringLiteral("python3")),
-                           QDir::homePath() + QStringLiteral("/.pyenv/shims/python3")};
+    // Named by hand (or by scripts/test.sh): that one or none, so a wrong
+    // choice is reported instead of silently replaced.
+    const QString named = qEnvironmentVariable("BRIVANE_TEST_PYTHON");
+    if (!named.isEmpty())
+        return hasPinnedVersions(named) ? named : QString();
+
+    const QString pyenvRoot = qEnvironmentVariableIsEmpty("PYENV_ROOT")
+                                  ? QDir::homePath() + QStringLiteral("/.pyenv")
+                                  : qEnvironmentVariable("PYENV_ROOT");
+    QStringList candidates{QStandardPaths::findExecutable(QStringLiteral("python3"))};
     // A machine whose PATH lacks pyenv's shims still has its interpreters.
-    const QDir versions(QDir::homePath() + QStringLiteral("/.pyenv/versions"));
+    const QDir versions(pyenvRoot + QStringLiteral("/versions"));
     for (const QString &version : versions.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
         candidates.append(versions.filePath(version + QStringLiteral("/bin/python3")));
+    candidates.append(QStringLiteral("/usr/bin/python3"));
+    const QString cache = qEnvironmentVariableIsEmpty("XDG_CACHE_HOME")
+                              ? QDir::homePath() + QStringLiteral("/.cache")
+                              : qEnvironmentVariable("XDG_CACHE_HOME");
+    candidates.append(cache + QStringLiteral("/brivane-firmware-tool/test-venv/bin/python3"));
     for (const QString &candidate : candidates) {
-        if (candidate.isEmpty() || !QFileInfo(candidate).isExecutable())
-            continue;
-        QProcess probe;
-        probe.start(candidate, {QStringLiteral("-c"), QStringLiteral("import moto, boto3")});
-        if (probe.waitForFinished(30000) && probe.exitStatus() == QProcess::NormalExit &&
-            probe.exitCode() == 0)
+        if (!candidate.isEmpty() && QFileInfo(candidate).isExecutable() &&
+            hasPinnedVersions(candidate))
             return candidate;
     }
     return QString();
@@ -44,7 +71,14 @@ bool LocalS3Server::start(QString *error)
 {
     const QString python = findPythonWithMoto();
     if (python.isEmpty()) {
-        *error = QStringLiteral("no python3 with moto and boto3 found (set BRIVANE_TEST_PYTHON)");
+        QString problem;
+        const QString named = qEnvironmentVariable("BRIVANE_TEST_PYTHON");
+        if (!named.isEmpty())
+            hasPinnedVersions(named, &problem);
+        *error = QStringLiteral("no python3 with the moto, boto3 and botocore versions of "
+                                "tests/cloud/requirements.txt found%1; scripts/test.sh provides "
+                                "one, or set BRIVANE_TEST_PYTHON")
+                     .arg(problem.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(problem));
         return false;
     }
     // The script beside this file; the build knows where that is, so the test
@@ -93,9 +127,11 @@ void LocalS3Server::useFromThisProcess() const
 {
     QNetworkProxy::setApplicationProxy(
         QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), quint16(proxyPort())));
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.addCaCertificates(QSslCertificate::fromPath(caFile(), QSsl::Pem));
-    QSslConfiguration::setDefaultConfiguration(configuration);
+}
+
+QList<QSslCertificate> LocalS3Server::caCertificates() const
+{
+    return QSslCertificate::fromPath(caFile(), QSsl::Pem);
 }
 
 LocalS3Server::Profile LocalS3Server::profile(int index) const
@@ -143,9 +179,11 @@ QList<LocalS3Server::SeenRequest> LocalS3Server::requests()
     const QJsonArray list = command(QStringLiteral("counts")).toArray();
     for (const QJsonValue &value : list) {
         const QJsonObject object = value.toObject();
+        const QJsonValue contentLength = object.value(QStringLiteral("contentLength"));
         seen.append({object.value(QStringLiteral("method")).toString(),
                      object.value(QStringLiteral("host")).toString(),
-                     object.value(QStringLiteral("path")).toString()});
+                     object.value(QStringLiteral("path")).toString(),
+                     contentLength.isString() ? contentLength.toString() : QString()});
     }
     return seen;
 }
@@ -190,4 +228,26 @@ void LocalS3Server::answerWithErrorDocument(const QString &path, int status, con
 void LocalS3Server::answerWithTextError(const QString &path, int status, const QString &text)
 {
     command(QStringLiteral("text-error %1 %2 %3").arg(path).arg(status).arg(text));
+}
+
+void LocalS3Server::answerLocation(const QString &bucket, const QString &constraint)
+{
+    command(QStringLiteral("location %1 %2").arg(bucket, constraint));
+}
+
+void LocalS3Server::answerWithStream(const QString &path, int status, int sizeBytes, int chunkBytes,
+                                     int intervalMs, bool announceLength)
+{
+    command(QStringLiteral("stream %1 %2 %3 %4 %5 %6")
+                .arg(path)
+                .arg(status)
+                .arg(sizeBytes)
+                .arg(chunkBytes)
+                .arg(intervalMs)
+                .arg(announceLength ? QStringLiteral("length") : QStringLiteral("chunked")));
+}
+
+void LocalS3Server::clearAnswers()
+{
+    command(QStringLiteral("clear-answers"));
 }

@@ -2,7 +2,9 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QList>
 #include <QProcess>
+#include <QSslCertificate>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -20,6 +22,7 @@ public:
         QString method;
         QString host;
         QString path;
+        QString contentLength; // null when the request carried none
     };
 
     struct Profile
@@ -39,12 +42,15 @@ public:
     bool start(QString *error);
     void stop();
 
-    // Routes this process's network access through the proxy and trusts the
-    // test CA, as a machine behind a company proxy with its own CA would.
+    // Routes this process's network access through the proxy, as on a
+    // machine behind a company proxy. The test CA is not trusted process-wide:
+    // clients trust it as a configured extra CA (caCertificates(), or the
+    // [tls] section of storeConfig()), as a self-hosted store's users do.
     void useFromThisProcess() const;
 
     int proxyPort() const { return ready.value(QStringLiteral("proxyPort")).toInt(); }
     QString caFile() const { return ready.value(QStringLiteral("caFile")).toString(); }
+    QList<QSslCertificate> caCertificates() const;
     QString storeConfig() const { return ready.value(QStringLiteral("storeConfig")).toString(); }
     QString bucket() const { return ready.value(QStringLiteral("bucket")).toString(); }
     Profile profile(int index) const;
@@ -60,8 +66,20 @@ public:
     void answerWithTextError(const QString &path, int status, const QString &text);
     void answerWithErrorDocument(const QString &path, int status, const QString &code,
                                  const QString &message);
+    // The location lookup of the bucket answers with this LocationConstraint.
+    void answerLocation(const QString &bucket, const QString &constraint);
+    // Requests for the path get a body of sizeBytes, chunkBytes every
+    // intervalMs, with its length announced or in chunked encoding.
+    void answerWithStream(const QString &path, int status, int sizeBytes, int chunkBytes,
+                          int intervalMs, bool announceLength);
+    void clearAnswers();
 
+    // An interpreter with the moto, boto3 and botocore versions pinned in
+    // tests/cloud/requirements.txt: BRIVANE_TEST_PYTHON (which scripts/test.sh
+    // sets), pyenv's, the system's, or the virtual environment scripts/test.sh
+    // makes. Empty when none has them.
     static QString findPythonWithMoto();
+    static bool hasPinnedVersions(const QString &python, QString *problem = nullptr);
 
 private:
     QJsonValue command(const QString &line);

@@ -9,7 +9,8 @@ It runs, all on loopback:
     region;
   * a TLS front with a certificate for the real store names, issued at start
     by a CA generated into the work folder. It checks x-amz-content-sha256
-    against the body (moto trusts the header), adds the x-amz-request-id
+    against the body (moto trusts the header) and the form of x-amz-date
+    (moto signs any text), adds the x-amz-request-id
     header that S3 sends (moto answers x-amzn-requestid), can delay every
     request of a region and counts what it forwards;
   * an HTTP CONNECT proxy that tunnels every store name to the front, since
@@ -19,8 +20,11 @@ Usage: s3_test_server.py --workdir DIR
 When ready it prints one JSON line (ports, CA file, credentials, a store.ini
 for BRIVANE_STORE_CONFIG). Then it reads commands from stdin, one a line,
 and answers each with one JSON line:
-  counts                  requests the front has seen: [{method, host, path}]
+  counts                  requests the front has seen:
+                          [{method, host, path, contentLength}] (contentLength
+                          null when the request carried none)
   reset                   forget the seen requests
+  clear-answers           forget every answer set by the commands below
   delay REGION MS         delay each request to REGION by MS milliseconds
   request-id on|off       send x-amz-request-id (default on)
   empty-error PATH STATUS answer requests for PATH with STATUS and no body
@@ -30,6 +34,12 @@ and answers each with one JSON line:
   error-document PATH STATUS CODE MESSAGE
                           answer requests for PATH with STATUS and an indented
                           S3 error document
+  location BUCKET TEXT    answer the location lookup of BUCKET with a document
+                          whose LocationConstraint is TEXT
+  stream PATH STATUS BYTES CHUNK INTERVAL_MS length|chunked
+                          answer requests for PATH with STATUS and BYTES bytes
+                          of body, CHUNK bytes every INTERVAL_MS, with the
+                          length announced or in chunked transfer encoding
   quit                    stop
 End of input stops it too, so a test that dies leaves nothing running.
 With S3_TEST_SERVER_DEBUG=1 in its environment the front logs each request's
@@ -41,6 +51,7 @@ import hashlib
 import http.client
 import json
 import os
+import re
 import select
 import socket
 import socketserver
@@ -51,6 +62,7 @@ import threading
 import time
 import uuid
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from xml.sax.saxutils import escape as xml_escape
 
 REGIONS = [
     # (region, endpoint host, IAM user)
@@ -196,6 +208,15 @@ class FrontState:
         self.empty_errors = {}
         self.error_documents = {}
         self.text_errors = {}
+        self.locations = {}
+        self.streams = {}
+
+    def clear_answers(self):
+        self.empty_errors.clear()
+        self.error_documents.clear()
+        self.text_errors.clear()
+        self.locations.clear()
+        self.streams.clear()
 
     def region_of(self, host):
         for region, _, _ in REGIONS:
@@ -215,19 +236,39 @@ def make_front_handler(state, moto_ports):
             host = self.headers.get("Host", "")
             length = int(self.headers.get("Content-Length", "0") or "0")
             body = self.rfile.read(length) if length else b""
-            path_only = self.path.split("?", 1)[0]
+            path_only, _, query = self.path.partition("?")
             if os.environ.get("S3_TEST_SERVER_DEBUG"):
                 log(self.command, self.path, dict(self.headers.items()))
             with state.lock:
-                state.seen.append({"method": self.command, "host": host, "path": self.path})
+                state.seen.append({"method": self.command, "host": host, "path": self.path,
+                                   "contentLength": self.headers.get("Content-Length")})
                 region = state.region_of(host)
                 delay_ms = state.delays_ms.get(region, 0)
                 empty_error = state.empty_errors.get(path_only)
                 error_document = state.error_documents.get(path_only)
                 text_error = state.text_errors.get(path_only)
+                location = state.locations.get(path_only) if query == "location" else None
+                stream = state.streams.get(path_only)
                 send_request_id = state.send_request_id
             if delay_ms:
                 time.sleep(delay_ms / 1000.0)
+            if self.command in ("PUT", "POST") and "Content-Length" not in self.headers \
+                    and "Transfer-Encoding" not in self.headers:
+                # As S3 does: a body of unknown length is refused.
+                self.reply_error(411, "MissingContentLength",
+                                 "You must provide the Content-Length HTTP header.",
+                                 send_request_id)
+                return
+            if location is not None:
+                document = ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<LocationConstraint "
+                            "xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">%s"
+                            "</LocationConstraint>" % xml_escape(location)).encode()
+                self.reply(200, [("Content-Type", "application/xml")], document,
+                           send_request_id, None)
+                return
+            if stream:
+                self.reply_stream(*stream, send_request_id=send_request_id)
+                return
             if empty_error:
                 self.reply(empty_error, [], b"", send_request_id, None)
                 return
@@ -239,6 +280,15 @@ def make_front_handler(state, moto_ports):
             if error_document:
                 status, code, message = error_document
                 self.reply_error(status, code, message, send_request_id, indented=True)
+                return
+
+            # moto signs whatever date text it is given; S3 first wants one
+            # it can read (ASCII digits only).
+            amz_date = self.headers.get("x-amz-date")
+            if amz_date is not None and not re.fullmatch(r"[0-9]{8}T[0-9]{6}Z", amz_date):
+                self.reply_error(403, "AccessDenied",
+                                 "AWS authentication requires a valid Date or x-amz-date header",
+                                 send_request_id)
                 return
 
             declared = self.headers.get("x-amz-content-sha256")
@@ -280,6 +330,39 @@ def make_front_handler(state, moto_ports):
                             "<Message>%s</Message></Error>" % (code, message)).encode()
             self.reply(status, [("Content-Type", "application/xml")], document, send_request_id,
                        None)
+
+        def reply_stream(self, status, size_bytes, chunk_bytes, interval_ms, mode,
+                         send_request_id):
+            """A body that arrives bit by bit: a slow or an oversized answer."""
+            self.send_response(status)
+            self.send_header("Content-Type", "application/octet-stream")
+            if send_request_id:
+                self.send_header("x-amz-request-id", uuid.uuid4().hex.upper())
+            chunked = mode == "chunked"
+            if chunked:
+                self.send_header("Transfer-Encoding", "chunked")
+            else:
+                self.send_header("Content-Length", str(size_bytes))
+            self.end_headers()
+            self.wfile.flush()
+            sent = 0
+            try:
+                while sent < size_bytes:
+                    piece = b"s" * min(chunk_bytes, size_bytes - sent)
+                    if chunked:
+                        self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+                    else:
+                        self.wfile.write(piece)
+                    self.wfile.flush()
+                    sent += len(piece)
+                    if sent < size_bytes:
+                        time.sleep(interval_ms / 1000.0)
+                if chunked:
+                    self.wfile.write(b"0\r\n\r\n")
+                    self.wfile.flush()
+            except OSError:
+                # The client gave up, which is what such an answer is for.
+                self.close_connection = True
 
         def reply(self, status, headers, payload, send_request_id, request_id):
             self.send_response(status)
@@ -439,6 +522,16 @@ def main():
                 answer(list(state.seen))
             elif command == "reset":
                 state.seen.clear()
+                answer({"ok": True})
+            elif command == "clear-answers":
+                state.clear_answers()
+                answer({"ok": True})
+            elif command == "location" and len(words) >= 3:
+                state.locations["/" + words[1]] = line.strip().split(None, 2)[2]
+                answer({"ok": True})
+            elif command == "stream" and len(words) == 7 and words[6] in ("length", "chunked"):
+                state.streams[words[1]] = (int(words[2]), int(words[3]), int(words[4]),
+                                           int(words[5]), words[6])
                 answer({"ok": True})
             elif command == "delay" and len(words) == 3:
                 state.delays_ms[words[1]] = int(words[2])

@@ -257,6 +257,85 @@ private slots:
         QVERIFY(!exchange.isFinished());
     }
 
+    void limitsEndAnExchange_data()
+    {
+        QTest::addColumn<QString>("pathAndQuery");
+        QTest::addColumn<QByteArray>("verb");
+        QTest::addColumn<int>("stallTimeoutMs");
+        QTest::addColumn<int>("deadlineMs");
+        QTest::addColumn<int>("maximumBodySizeBytes");
+        QTest::addColumn<int>("interruption"); // NetworkExchange::Interruption
+        QTest::addColumn<QString>("errorString");
+        const QString none;
+        QTest::newRow("no answer before the stall limit")
+            << "/slow?ms=1500&body=late" << QByteArray("GET") << 300 << 0 << 0
+            << int(NetworkExchange::Interruption::Stalled)
+            << "time-out: no data from the store for 300 ms, transfer given up";
+        QTest::newRow("body stalls after the headers")
+            << "/late-body?ms=1500" << QByteArray("GET") << 300 << 0 << 0
+            << int(NetworkExchange::Interruption::Stalled)
+            << "time-out: no data from the store for 300 ms, transfer given up";
+        QTest::newRow("deadline")
+            << "/slow?ms=1500&body=late" << QByteArray("GET") << 0 << 500 << 0
+            << int(NetworkExchange::Interruption::DeadlinePassed)
+            << "time-out: the store's reply took longer than 500 ms, transfer given up";
+        QTest::newRow("deadline in whole seconds")
+            << "/slow?ms=1500&body=late" << QByteArray("GET") << 0 << 1000 << 0
+            << int(NetworkExchange::Interruption::DeadlinePassed)
+            << "time-out: the store's reply took longer than 1 s, transfer given up";
+        QTest::newRow("body over the cap")
+            << "/slow?ms=0&body=0123456789" << QByteArray("GET") << 0 << 0 << 9
+            << int(NetworkExchange::Interruption::BodyTooLarge)
+            << "the store's reply is larger than 9 bytes, transfer given up";
+        QTest::newRow("body at the cap")
+            << "/slow?ms=0&body=0123456789" << QByteArray("GET") << 300 << 1000 << 10
+            << int(NetworkExchange::Interruption::None) << none;
+        // A HEAD hands over at its headers; its body, never read, is not
+        // given up afterwards, and the limits do not outlive it.
+        QTest::newRow("HEAD before its late body")
+            << "/late-body?ms=1500" << QByteArray("HEAD") << 300 << 500 << 1
+            << int(NetworkExchange::Interruption::None) << none;
+    }
+    void limitsEndAnExchange()
+    {
+        QFETCH(QString, pathAndQuery);
+        QFETCH(QByteArray, verb);
+        QFETCH(int, stallTimeoutMs);
+        QFETCH(int, deadlineMs);
+        QFETCH(int, maximumBodySizeBytes);
+        QFETCH(int, interruption);
+        QFETCH(QString, errorString);
+        ThreadsafeBlockingNetworkAccesManager facade;
+        ExchangeLimits limits;
+        limits.stallTimeoutMs = stallTimeoutMs;
+        limits.deadlineMs = deadlineMs;
+        limits.maximumBodySizeBytes = maximumBodySizeBytes;
+        QElapsedTimer timer;
+        timer.start();
+        const NetworkExchange exchange =
+            facade.blockingSendCustomRequest(request(pathAndQuery), verb, QByteArray(), limits);
+        const qint64 elapsedMs = timer.elapsed();
+
+        QCOMPARE(int(exchange.interruption()), interruption);
+        QCOMPARE(exchange.errorString(), errorString);
+        if (interruption == int(NetworkExchange::Interruption::None)) {
+            QCOMPARE(exchange.error(), QNetworkReply::NoError);
+            QCOMPARE(exchange.httpStatus(), 200);
+            if (verb == "GET")
+                QCOMPARE(exchange.body(), QByteArray("0123456789"));
+            // Time for the limits to fire on a reply that is done with.
+            QTest::qWait(700);
+            QCOMPARE(facade.pendingRequests(), 0);
+            return;
+        }
+        QCOMPARE(exchange.error(), interruption == int(NetworkExchange::Interruption::BodyTooLarge)
+                                       ? QNetworkReply::UnknownContentError
+                                       : QNetworkReply::TimeoutError);
+        QVERIFY(exchange.isFinished());
+        QVERIFY(exchange.body().isEmpty());
+        QVERIFY2(elapsedMs < 1400, qPrintable(QString::number(elapsedMs)));
+    }
+
     void destructionStopsTheNetworkThread()
     {
         std::atomic<bool> stopped{false};

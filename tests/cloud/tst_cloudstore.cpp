@@ -13,8 +13,16 @@
 #include <QTest>
 
 #include <algorithm>
+#include <memory>
 
 namespace {
+
+struct LoggedMessage
+{
+    QString category;
+    QtMsgType type;
+    QString text;
+};
 
 // Records every log line while it lives, and passes them on.
 class MessageRecorder
@@ -33,6 +41,14 @@ public:
     QStringList lines() const
     {
         QMutexLocker locker(&lock);
+        QStringList texts;
+        for (const LoggedMessage &message : recorded)
+            texts.append(message.text);
+        return texts;
+    }
+    QList<LoggedMessage> messages() const
+    {
+        QMutexLocker locker(&lock);
         return recorded;
     }
     int count(const QString &line) const { return lines().count(line); }
@@ -42,7 +58,8 @@ private:
     {
         if (MessageRecorder *recorder = active) {
             QMutexLocker locker(&recorder->lock);
-            recorder->recorded.append(message);
+            recorder->recorded.append(
+                {QString::fromLatin1(context.category ? context.category : ""), type, message});
         }
         if (previous)
             previous(type, context, message);
@@ -51,7 +68,7 @@ private:
     static inline MessageRecorder *active = nullptr;
     static inline QtMessageHandler previous = nullptr;
     mutable QMutex lock;
-    QStringList recorded;
+    QList<LoggedMessage> recorded;
 };
 
 // Durations handed to ping() one measurement after the other.
@@ -115,7 +132,18 @@ class CloudStoreTest : public QObject
     QtS3 directClient(int index) const
     {
         const LocalS3Server::Profile profile = server.profile(index);
-        return QtS3(profile.accessKeyId, profile.secretAccessKey, profile.host);
+        QtS3 client(profile.accessKeyId, profile.secretAccessKey, profile.host);
+        client.setExtraCaCertificates(server.caCertificates());
+        return client;
+    }
+
+    // A CloudAWS on the given store configuration; the tests' own is put
+    // back at once.
+    static std::unique_ptr<CloudAWS> storeWithConfig(const QString &path)
+    {
+        qputenv("BRIVANE_STORE_CONFIG", path.toLocal8Bit());
+        auto store = std::make_unique<CloudAWS>();
+        return store;
     }
 
 private slots:
@@ -241,24 +269,95 @@ private slots:
         QVERIFY(succeeded);
     }
 
-    void downloadOfMissingObjectTriesFourTimes()
+    void downloadOfMissingObjectAsksOnce()
     {
+        // "No such key" is the store's definite answer: asking again cannot
+        // change it.
         CloudAWS store;
         MessageRecorder messages;
         bool succeeded = true;
-        QVERIFY(store.download(QStringLiteral("missing.bin"), &succeeded).isEmpty());
+        QString failure;
+        QVERIFY(store.download(QStringLiteral("missing.bin"), &succeeded, &failure).isEmpty());
         QVERIFY(!succeeded);
+        QCOMPARE(failure, QStringLiteral("NoSuchKeyError: The specified key does not exist."));
         QCOMPARE(
             server.countRequests(QStringLiteral("GET"), QStringLiteral("/firmware/missing.bin")),
-            4);
-        QCOMPARE(server.countRequests(QStringLiteral("GET"), QStringLiteral("/brivane?location")),
-                 1);
-        QCOMPARE(messages.count(QStringLiteral("try download more once...")), 3);
+            1);
+        QCOMPARE(messages.count(QStringLiteral("try download more once...")), 0);
         QCOMPARE(messages.count(QStringLiteral(
                      "Error: download the file may not exists! firmware/missing.bin")),
                  1);
     }
 
+    void onlyTransientFailuresAreRetried_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<int>("attempts");
+        QTest::newRow("403 AccessDenied") << "document" << 403 << "AccessDenied" << 1;
+        QTest::newRow("400 InvalidArgument") << "document" << 400 << "InvalidArgument" << 1;
+        QTest::newRow("404 NoSuchKey") << "document" << 404 << "NoSuchKey" << 1;
+        QTest::newRow("500 InternalError") << "document" << 500 << "InternalError" << 4;
+        QTest::newRow("503 SlowDown") << "document" << 503 << "SlowDown" << 4;
+        QTest::newRow("503 without body") << "empty" << 503 << QString() << 4;
+        QTest::newRow("408 without body") << "empty" << 408 << QString() << 4;
+        QTest::newRow("429 without body") << "empty" << 429 << QString() << 4;
+        QTest::newRow("404 without S3 answer") << "empty" << 404 << QString() << 4;
+        QTest::newRow("502 plain text") << "text" << 502 << QString() << 4;
+    }
+    void onlyTransientFailuresAreRetried()
+    {
+        QFETCH(QString, kind);
+        QFETCH(int, status);
+        QFETCH(QString, code);
+        QFETCH(int, attempts);
+        const QString name = QStringLiteral("answer-%1-%2.bin").arg(status).arg(kind);
+        const QString path = QStringLiteral("/firmware/") + name;
+        if (kind == QLatin1String("document"))
+            server.answerWithErrorDocument(path, status, code, QStringLiteral("Injected."));
+        else if (kind == QLatin1String("empty"))
+            server.answerWithEmptyError(path, status);
+        else
+            server.answerWithTextError(path, status, QStringLiteral("proxy says no"));
+
+        CloudAWS store;
+        MessageRecorder messages;
+        bool succeeded = true;
+        store.download(name, &succeeded);
+        QList<bool> results;
+        const bool stored = store.upload(name, "content", {}, &results);
+        server.clearAnswers();
+
+        QVERIFY(!succeeded);
+        QCOMPARE(server.countRequests(QStringLiteral("GET"), path), attempts);
+        QCOMPARE(messages.count(QStringLiteral("try download more once...")), attempts - 1);
+        QVERIFY(!stored);
+        QCOMPARE(results, (QList<bool>{false, false}));
+        // Every profile gets its own attempts.
+        QCOMPARE(server.countRequests(QStringLiteral("PUT"), path), 2 * attempts);
+        QCOMPARE(messages.count(QStringLiteral("try upload more once... firmware/") + name),
+                 2 * (attempts - 1));
+    }
+
+    void unreachableProfileIsRetried()
+    {
+        // No answer at all (the proxy refuses the host): a network error.
+        const QString path =
+            writeStoreConfig(QStringLiteral("unreachable.ini"),
+                             QStringLiteral("S3Url=s3.eu-west-1.unreachable.invalid\n"));
+        storeDefaultIndex(1);
+        const std::unique_ptr<CloudAWS> store = storeWithConfig(path);
+        qputenv("BRIVANE_STORE_CONFIG", server.storeConfig().toLocal8Bit());
+        MessageRecorder messages;
+        bool succeeded = true;
+        QString failure;
+        store->download(QStringLiteral("index.json"), &succeeded, &failure);
+        QVERIFY(!succeeded);
+        QVERIFY2(failure.startsWith(QLatin1String("NetworkError: ")), qPrintable(failure));
+        QCOMPARE(messages.count(QStringLiteral("try download more once...")), 3);
+        QVERIFY(server.requests().isEmpty());
+    }
     void uploadWithOneProfileFailing()
     {
         // The second profile's secret is wrong: the store refuses every try.
@@ -273,7 +372,8 @@ private slots:
         QList<bool> results;
         QVERIFY(!store.upload(QStringLiteral("half.bin"), "half", {}, &results));
         QCOMPARE(results, (QList<bool>{true, false}));
-        QCOMPARE(messages.count(QStringLiteral("try upload more once... firmware/half.bin")), 3);
+        // A refused signature is a definite answer: no retry.
+        QCOMPARE(messages.count(QStringLiteral("try upload more once... firmware/half.bin")), 0);
         QCOMPARE(messages.count(QStringLiteral("upload results: (true, false)")), 1);
 
         // Nothing is rolled back: profile 0 keeps the object, profile 1 never had it.
@@ -351,6 +451,121 @@ private slots:
         store.ping();
         QCOMPARE(changed.size(), 0);
         QCOMPARE(storedDefaultIndex(), QVariant(QStringLiteral("0")));
+    }
+
+    void setUpWarningsReachTheSetupCategory_data()
+    {
+        QTest::addColumn<QString>("configuration"); // file contents; null: no file
+        QTest::addColumn<QVariant>("defaultIndex");
+        QTest::addColumn<QString>("warning");
+        QTest::newRow("no store.ini") << QString() << QVariant()
+                                      << "store configuration <ini> not found: the store is used "
+                                         "without credentials";
+        QTest::newRow("store.ini is a folder") << QStringLiteral("<folder>") << QVariant()
+                                               << "store configuration <ini> could not be read";
+        QTest::newRow("no credentials")
+            << QStringLiteral("[profile0]\nAccessKeyID=A\nSecretAccessKey=S\n[profile1]\n"
+                              "AccessKeyID=B\n")
+            << QVariant() << "store configuration <ini> has no credentials for [profile1]";
+        QTest::newRow("CA file unreadable")
+            << QStringLiteral("[profile0]\nAccessKeyID=A\nSecretAccessKey=S\n[profile1]\n"
+                              "AccessKeyID=B\nSecretAccessKey=S\n[tls]\nCaCertificates=no-ca.pem\n")
+            << QVariant() << "no CA certificate could be read from <folder>/no-ca.pem";
+        QTest::newRow("CloudDefaultIndex names no profile")
+            << QStringLiteral("[profile0]\nAccessKeyID=A\nSecretAccessKey=S\n[profile1]\n"
+                              "AccessKeyID=B\nSecretAccessKey=S\n")
+            << QVariant(5) << "CloudDefaultIndex 5 names no store profile; using profile 0";
+    }
+    void setUpWarningsReachTheSetupCategory()
+    {
+        QFETCH(QString, configuration);
+        QFETCH(QVariant, defaultIndex);
+        QFETCH(QString, warning);
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("store.ini"));
+        if (configuration == QLatin1String("<folder>")) {
+            QVERIFY(QDir().mkpath(path));
+        } else if (!configuration.isNull()) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(configuration.toUtf8());
+        }
+        storeDefaultIndex(defaultIndex);
+        MessageRecorder messages;
+        {
+            const std::unique_ptr<CloudAWS> store = storeWithConfig(path);
+        }
+        qputenv("BRIVANE_STORE_CONFIG", server.storeConfig().toLocal8Bit());
+
+        const QString expected = QString(warning)
+                                     .replace(QLatin1String("<ini>"), path)
+                                     .replace(QLatin1String("<folder>"), folder.path());
+        QStringList setupWarnings;
+        for (const LoggedMessage &message : messages.messages()) {
+            if (message.category == QLatin1String("brivane.setup") && message.type == QtWarningMsg)
+                setupWarnings.append(message.text);
+        }
+        QVERIFY2(setupWarnings.contains(expected),
+                 qPrintable(setupWarnings.join(QLatin1Char('\n'))));
+    }
+
+    void pingPolicies_data()
+    {
+        QTest::addColumn<bool>("profile0Answers");
+        QTest::addColumn<bool>("profile1Answers");
+        QTest::addColumn<bool>("answeredOnly");
+        QTest::addColumn<QList<qint64>>("durationsMs");
+        QTest::addColumn<int>("measurements");
+        QTest::addColumn<int>("chosen"); // -2: nothing chosen, the stored 1 stays
+        QTest::addColumn<bool>("anyAnswered");
+        // The design's rule: a quick failure counts like an answer.
+        QTest::newRow("every measurement, profile 0 fails fast")
+            << false << true << false << QList<qint64>{100, 300} << 1 << 0 << false;
+        QTest::newRow("every measurement, none answers")
+            << false << false << false << QList<qint64>{650, 700, 900, 900, 900, 900} << 6 << 0
+            << false;
+        QTest::newRow("answered only, profile 0 fails fast")
+            << false << true << true << QList<qint64>{100, 300} << 2 << 1 << true;
+        QTest::newRow("answered only, none answers")
+            << false << false << true << QList<qint64>{100, 100, 100, 100, 100, 100} << 6 << -2
+            << false;
+        QTest::newRow("answered only, both answer")
+            << true << true << true << QList<qint64>{900, 700, 650, 550} << 4 << 1 << true;
+    }
+    void pingPolicies()
+    {
+        QFETCH(bool, profile0Answers);
+        QFETCH(bool, profile1Answers);
+        QFETCH(bool, answeredOnly);
+        QFETCH(QList<qint64>, durationsMs);
+        QFETCH(int, measurements);
+        QFETCH(int, chosen);
+        QFETCH(bool, anyAnswered);
+        QString config = writeStoreConfig(
+            QStringLiteral("ping.ini"),
+            profile1Answers ? QString()
+                            : QStringLiteral("S3Url=s3.eu-west-1.unreachable.invalid\n"));
+        if (!profile0Answers) {
+            QSettings settings(config, QSettings::IniFormat);
+            settings.setValue(QStringLiteral("profile0/S3Url"),
+                              QStringLiteral("s3.eu-west-2.unreachable.invalid"));
+        }
+        storeDefaultIndex(1);
+        const std::unique_ptr<CloudAWS> store = storeWithConfig(config);
+        qputenv("BRIVANE_STORE_CONFIG", server.storeConfig().toLocal8Bit());
+        store->setPingClock(scriptedClock(durationsMs));
+        QSignalSpy measured(store.get(), &CloudAWS::pingMeasured);
+
+        const bool answered = store->ping(answeredOnly ? CloudAWS::PingPolicy::AnsweredOnly
+                                                       : CloudAWS::PingPolicy::EveryMeasurement);
+
+        QCOMPARE(answered, anyAnswered);
+        QCOMPARE(measured.size(), measurements);
+        for (int index = 0; index < measurements; ++index)
+            QCOMPARE(measured.at(index).at(3).toBool(),
+                     index % 2 == 0 ? profile0Answers : profile1Answers);
+        QCOMPARE(store->currentIndex(), chosen == -2 ? 1 : chosen);
+        QCOMPARE(storedDefaultIndex().toInt(), chosen == -2 ? 1 : chosen);
     }
 
     void pingWithASlowRegion()

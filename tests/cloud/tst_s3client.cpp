@@ -3,7 +3,10 @@
 
 #include <QAtomicInt>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QSslConfiguration>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <thread>
@@ -16,12 +19,15 @@ class S3ClientTest : public QObject
 
     LocalS3Server server;
 
+    // The store's CA is trusted by the client only, never process-wide.
     QtS3 clientFor(int profileIndex, const QString &secretOverride = QString()) const
     {
         const LocalS3Server::Profile profile = server.profile(profileIndex);
-        return QtS3(profile.accessKeyId,
+        QtS3 client(profile.accessKeyId,
                     secretOverride.isNull() ? profile.secretAccessKey : secretOverride,
                     profile.host);
+        client.setExtraCaCertificates(server.caCertificates());
+        return client;
     }
     QByteArray bucket() const { return server.bucket().toLatin1(); }
 
@@ -210,7 +216,8 @@ private slots:
 
         // A profile's key used against the other partition is unknown there.
         const LocalS3Server::Profile other = server.profile(1);
-        const QtS3 foreign(profile.accessKeyId, profile.secretAccessKey, other.host);
+        QtS3 foreign(profile.accessKeyId, profile.secretAccessKey, other.host);
+        foreign.setExtraCaCertificates(server.caCertificates());
         const QtS3Reply foreignReply =
             foreign.getObject(bucket(), QStringLiteral("firmware/x.bin"));
         QCOMPARE(foreignReply.errorCode(), QtS3Reply::OtherS3Error);
@@ -305,6 +312,7 @@ private slots:
                 return secret;
             },
             profile.host.toLatin1());
+        client.setExtraCaCertificates(server.caCertificates());
         QCOMPARE(secretReads.loadAcquire(), 1);
         QCOMPARE(keyIdReads.loadAcquire(), 1);
 
@@ -359,6 +367,311 @@ private slots:
         server.setRegionDelayMs(QStringLiteral("cn-north-1"), 0);
         QCOMPARE(reply.errorCode(), QtS3Reply::NetworkError);
         QVERIFY2(elapsedMs < 1900, qPrintable(QString::number(elapsedMs)));
+        // Said as a time-out, not as a cancellation nobody asked for.
+        QCOMPARE(reply.errorString(),
+                 QStringLiteral("time-out: no data from the store for 300 ms, transfer given up"));
+        QVERIFY(reply.isTransientFailure());
+    }
+
+    void slowReplyMeetsTheTotalDeadline()
+    {
+        // Two bytes every 250 ms never stall, but the whole answer would take
+        // 5 s; the deadline ends it.
+        QtS3 client = clientFor(0);
+        client.setTransferTimeoutMs(1000);
+        client.setRequestDeadlineMs(1500);
+        QVERIFY(client.getBucketLocation(bucket()).isSuccess());
+        server.answerWithStream(QStringLiteral("/firmware/trickle.bin"), 200, 40, 2, 250, true);
+        QElapsedTimer timer;
+        timer.start();
+        const QtS3Reply reply = client.getObject(bucket(), QStringLiteral("firmware/trickle.bin"));
+        const qint64 elapsedMs = timer.elapsed();
+        QCOMPARE(reply.errorCode(), QtS3Reply::NetworkError);
+        QCOMPARE(reply.errorString(),
+                 QStringLiteral("time-out: the store's reply took longer than 1500 ms, transfer "
+                                "given up"));
+        QVERIFY(reply.data().isEmpty());
+        QVERIFY2(elapsedMs >= 1400 && elapsedMs < 3500, qPrintable(QString::number(elapsedMs)));
+        QVERIFY(reply.isTransientFailure());
+    }
+
+    void replyBodyIsCapped_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("streamed");
+        QTest::addColumn<bool>("announceLength");
+        // 200 000 bytes over 5 s: a client that waits for all of it is late.
+        QTest::newRow("length announced")
+            << QStringLiteral("/firmware/big-announced.bin") << true << true;
+        QTest::newRow("chunked, no length")
+            << QStringLiteral("/firmware/big-chunked.bin") << true << false;
+        QTest::newRow("stored object")
+            << QStringLiteral("/firmware/big-stored.bin") << false << true;
+    }
+    void replyBodyIsCapped()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, streamed);
+        QFETCH(bool, announceLength);
+        QtS3 client = clientFor(0);
+        const QString key = path.mid(1);
+        if (streamed)
+            server.answerWithStream(path, 200, 200000, 2000, 50, announceLength);
+        else
+            QVERIFY(client.putObject(bucket(), key, sampleContent(70000, 'c'), {}).isSuccess());
+        client.setMaximumReplyBodySizeBytes(10000);
+        QElapsedTimer timer;
+        timer.start();
+        const QtS3Reply reply = client.getObject(bucket(), key);
+        QCOMPARE(reply.errorCode(), QtS3Reply::NetworkError);
+        QCOMPARE(reply.errorString(),
+                 QStringLiteral("the store's reply is larger than 10000 bytes, transfer given up"));
+        QVERIFY(reply.data().isEmpty());
+        QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
+        // Small objects still pass under the same cap.
+        QVERIFY(client.putObject(bucket(), QStringLiteral("firmware/small.bin"), "small", {})
+                    .isSuccess());
+        QCOMPARE(client.getObject(bucket(), QStringLiteral("firmware/small.bin")).data(),
+                 QByteArray("small"));
+    }
+
+    void defaultLimitsFitTheLargestObject()
+    {
+        // An M7 package is under 1.4 MB of Base64: the cap leaves room above
+        // it, the deadline leaves room for it on a slow line.
+        QVERIFY(QtS3::defaultMaximumReplyBodySizeBytes >= 4 * 1400 * 1000);
+        QVERIFY(QtS3::defaultRequestDeadlineMs > QtS3::defaultTransferTimeoutMs);
+        const QByteArray package = sampleContent(1400 * 1000, 'm');
+        const QtS3 client = clientFor(1);
+        QVERIFY(client.putObject(bucket(), QStringLiteral("firmware/M7_v9.9.9.bin"), package, {})
+                    .isSuccess());
+        QCOMPARE(client.getObject(bucket(), QStringLiteral("firmware/M7_v9.9.9.bin")).data(),
+                 package);
+    }
+
+    void bucketRegionMustBePlausible_data()
+    {
+        QTest::addColumn<QString>("constraint");
+        QTest::addColumn<QByteArray>("region"); // empty: refused
+        QTest::newRow("ap-northeast-1")
+            << QStringLiteral("ap-northeast-1") << QByteArray("ap-northeast-1");
+        QTest::newRow("cn-north-1") << QStringLiteral("cn-north-1") << QByteArray("cn-north-1");
+        QTest::newRow("us-gov-west-1")
+            << QStringLiteral("us-gov-west-1") << QByteArray("us-gov-west-1");
+        QTest::newRow("legacy EU") << QStringLiteral("EU") << QByteArray("eu-west-1");
+        QTest::newRow("path") << QStringLiteral("../../evil") << QByteArray();
+        QTest::newRow("upper case") << QStringLiteral("US-EAST-1") << QByteArray();
+        QTest::newRow("two words") << QStringLiteral("us-east-1 x") << QByteArray();
+        QTest::newRow("no number") << QStringLiteral("us-east") << QByteArray();
+        QTest::newRow("one word") << QStringLiteral("local") << QByteArray();
+        QTest::newRow("dotted") << QStringLiteral("us-east-1.evil.com") << QByteArray();
+        QTest::newRow("markup") << QStringLiteral("<b>us-east-1</b>") << QByteArray();
+        QTest::newRow("control character") << QStringLiteral("us-east-1\tx") << QByteArray();
+        QTest::newRow("long") << QStringLiteral("us-") + QString(200, QLatin1Char('a')) +
+                                     QStringLiteral("-1")
+                              << QByteArray();
+    }
+    void bucketRegionMustBePlausible()
+    {
+        QFETCH(QString, constraint);
+        QFETCH(QByteArray, region);
+        server.answerLocation(QStringLiteral("brivane-odd"), constraint);
+        const QtS3 client = clientFor(1);
+        const QtS3Reply location = client.getBucketLocation("brivane-odd");
+        const QtS3Reply object = client.getObject("brivane-odd", QStringLiteral("firmware/x.bin"));
+        server.clearAnswers();
+        if (!region.isEmpty()) {
+            QVERIFY2(location.isSuccess(), qPrintable(location.errorString()));
+            QCOMPARE(location.data(), region);
+            return;
+        }
+        QCOMPARE(location.errorCode(), QtS3Reply::NetworkError);
+        QVERIFY2(location.errorString().startsWith(
+                     QStringLiteral("the store named no plausible bucket region: ")),
+                 qPrintable(location.errorString()));
+        QVERIFY(location.data().isEmpty());
+        // Shown on one line, cut short.
+        QVERIFY(!location.errorString().contains(QLatin1Char('\t')));
+        QVERIFY(location.errorString().size() < 120);
+        QCOMPARE(object.errorCode(), QtS3Reply::NetworkError);
+        // Nothing cached, no object request under a made-up region.
+        QCOMPARE(
+            server.countRequests(QStringLiteral("GET"), QStringLiteral("/brivane-odd?location")),
+            2);
+        QCOMPARE(server.requests().size(), 2);
+    }
+
+    void emptyPutCarriesContentLengthZero()
+    {
+        const QtS3 client = clientFor(0);
+        const QtS3Reply put =
+            client.putObject(bucket(), QStringLiteral("firmware/zero.bin"), {}, {});
+        QVERIFY2(put.isSuccess(), qPrintable(put.errorString()));
+        QVERIFY(
+            client.putObject(bucket(), QStringLiteral("firmware/one.bin"), "1", {}).isSuccess());
+        QStringList lengths;
+        for (const LocalS3Server::SeenRequest &request : server.requests()) {
+            if (request.method == QLatin1String("PUT"))
+                lengths.append(request.contentLength);
+        }
+        QCOMPARE(lengths, (QStringList{QStringLiteral("0"), QStringLiteral("1")}));
+        const QtS3Reply get = client.getObject(bucket(), QStringLiteral("firmware/zero.bin"));
+        QVERIFY(get.isSuccess());
+        QVERIFY(get.data().isEmpty());
+    }
+
+    void dotSegmentsAreRefusedUnsent_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::newRow("dot inside") << QStringLiteral("firmware/./a.bin");
+        QTest::newRow("dot-dot inside") << QStringLiteral("firmware/../a.bin");
+        QTest::newRow("leading dot") << QStringLiteral("./a.bin");
+        QTest::newRow("trailing dot-dot") << QStringLiteral("firmware/..");
+        QTest::newRow("trailing dot") << QStringLiteral("firmware/.");
+        QTest::newRow("dot-dot alone") << QStringLiteral("..");
+    }
+    void dotSegmentsAreRefusedUnsent()
+    {
+        QFETCH(QString, key);
+        const QtS3 client = clientFor(0);
+        const QList<QtS3Reply> replies{client.getObject(bucket(), key),
+                                       client.headObject(bucket(), key),
+                                       client.putObject(bucket(), key, "x", {})};
+        for (const QtS3Reply &reply : replies) {
+            QCOMPARE(reply.errorCode(), QtS3Reply::InvalidRequestError);
+            QCOMPARE(reply.errorString(),
+                     QStringLiteral("Object name %1 has a \".\" or \"..\" path segment, which "
+                                    "cannot be stored")
+                         .arg(key));
+            QVERIFY(!reply.isTransientFailure());
+        }
+        QVERIFY(server.requests().isEmpty());
+    }
+
+    void dotsThatAreNoSegmentsAreNames()
+    {
+        const QtS3 client = clientFor(0);
+        for (const QString &key :
+             {QStringLiteral("firmware/..a.bin"), QStringLiteral("firmware/a..b"),
+              QStringLiteral("firmware/.hidden"), QStringLiteral("firmware/.../x"),
+              QStringLiteral("firmware//double.bin"), QStringLiteral("firmware/trailing/")}) {
+            const QtS3Reply put = client.putObject(bucket(), key, key.toUtf8(), {});
+            QVERIFY2(put.isSuccess(), qPrintable(key + QLatin1Char(' ') + put.errorString()));
+            QCOMPARE(client.getObject(bucket(), key).data(), key.toUtf8());
+        }
+    }
+
+    void extraCaAddsToTheSystemAuthorities()
+    {
+        // Nothing in this test process trusts the store's CA process-wide.
+        const QList<QSslCertificate> storeCa = server.caCertificates();
+        QCOMPARE(storeCa.size(), 1);
+        QVERIFY(
+            !QSslConfiguration::defaultConfiguration().caCertificates().contains(storeCa.first()));
+        const QList<QSslCertificate> system = QSslConfiguration::systemCaCertificates();
+        QVERIFY2(!system.isEmpty(), "this machine has no system CA certificates");
+
+        const QtS3 client = clientFor(0);
+        const S3SignedRequest signedRequest = client.signRequest(
+            "GET", QUrl(QStringLiteral("https://s3.cn-north-1.amazonaws.com.cn/brivane?location")),
+            {}, "s3.cn-north-1.amazonaws.com.cn", QByteArray(), "cn-north-1");
+        const QList<QSslCertificate> trusted =
+            signedRequest.request.sslConfiguration().caCertificates();
+        QVERIFY(trusted.contains(storeCa.first()));
+        for (const QSslCertificate &certificate : system)
+            QVERIFY2(trusted.contains(certificate), qPrintable(certificate.subjectDisplayName()));
+
+        // The configured CA alone lets the client reach the store ...
+        const QtS3Reply reached = client.getBucketLocation(bucket());
+        QVERIFY2(reached.isSuccess(), qPrintable(reached.errorString()));
+        // ... and without it the store's certificate is refused.
+        const LocalS3Server::Profile profile = server.profile(0);
+        const QtS3 untrusting(profile.accessKeyId, profile.secretAccessKey, profile.host);
+        const QtS3Reply refused = untrusting.getBucketLocation(bucket());
+        QCOMPARE(refused.errorCode(), QtS3Reply::NetworkError);
+        QVERIFY2(refused.errorString().contains(QLatin1String("SSL"), Qt::CaseInsensitive) ||
+                     refused.errorString().contains(QLatin1String("certificate")),
+                 qPrintable(refused.errorString()));
+    }
+
+    void transientOrDefinite_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<bool>("transient");
+        QTest::newRow("403 AccessDenied") << "document" << 403 << "AccessDenied" << false;
+        QTest::newRow("400 InvalidArgument") << "document" << 400 << "InvalidArgument" << false;
+        QTest::newRow("409 BucketNotEmpty") << "document" << 409 << "BucketNotEmpty" << false;
+        QTest::newRow("301 PermanentRedirect") << "document" << 301 << "PermanentRedirect" << false;
+        QTest::newRow("404 NoSuchKey document") << "document" << 404 << "NoSuchKey" << false;
+        QTest::newRow("500 InternalError") << "document" << 500 << "InternalError" << true;
+        QTest::newRow("503 SlowDown") << "document" << 503 << "SlowDown" << true;
+        QTest::newRow("400 RequestTimeout") << "document" << 400 << "RequestTimeout" << true;
+        QTest::newRow("503 empty") << "empty" << 503 << QString() << true;
+        QTest::newRow("408 empty") << "empty" << 408 << QString() << true;
+        QTest::newRow("429 empty") << "empty" << 429 << QString() << true;
+        QTest::newRow("404 empty, no S3 answer") << "empty" << 404 << QString() << true;
+        QTest::newRow("502 text, no S3 answer") << "text" << 502 << QString() << true;
+    }
+    void transientOrDefinite()
+    {
+        QFETCH(QString, kind);
+        QFETCH(int, status);
+        QFETCH(QString, code);
+        QFETCH(bool, transient);
+        const QString path = QStringLiteral("/firmware/answer-%1-%2.bin").arg(status).arg(kind);
+        if (kind == QLatin1String("document"))
+            server.answerWithErrorDocument(path, status, code, QStringLiteral("Injected."));
+        else if (kind == QLatin1String("empty"))
+            server.answerWithEmptyError(path, status);
+        else
+            server.answerWithTextError(path, status, QStringLiteral("proxy says no"));
+        const QtS3Reply reply = clientFor(0).getObject(bucket(), path.mid(1));
+        server.clearAnswers();
+        QVERIFY(!reply.isSuccess());
+        QCOMPARE(reply.httpStatus(), status);
+        QCOMPARE(reply.isTransientFailure(), transient);
+        QVERIFY(!QtS3Reply().isTransientFailure());
+
+        // A real missing object is a definite answer too.
+        const QtS3Reply missing =
+            clientFor(0).getObject(bucket(), QStringLiteral("firmware/never-stored.bin"));
+        QCOMPARE(missing.errorCode(), QtS3Reply::NoSuchKeyError);
+        QVERIFY(!missing.isTransientFailure());
+    }
+
+    void pythonWithOtherMotoVersionIsRefused()
+    {
+        const QString python = LocalS3Server::findPythonWithMoto();
+        QVERIFY(LocalS3Server::hasPinnedVersions(python));
+        // The same interpreter, seeing a moto of another version first.
+        QTemporaryDir fake;
+        QVERIFY(QDir(fake.path()).mkpath(QStringLiteral("site/moto-5.1.0.dist-info")));
+        QFile metadata(fake.filePath(QStringLiteral("site/moto-5.1.0.dist-info/METADATA")));
+        QVERIFY(metadata.open(QIODevice::WriteOnly));
+        metadata.write("Metadata-Version: 2.1\nName: moto\nVersion: 5.1.0\n");
+        metadata.close();
+        const QString wrapper = fake.filePath(QStringLiteral("python3"));
+        QFile script(wrapper);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write(QStringLiteral("#!/bin/sh\nPYTHONPATH='%1' exec '%2' \"$@\"\n")
+                         .arg(fake.filePath(QStringLiteral("site")), python)
+                         .toUtf8());
+        script.close();
+        script.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        QString problem;
+        QVERIFY(!LocalS3Server::hasPinnedVersions(wrapper, &problem));
+        QVERIFY2(problem.contains(QLatin1String("moto is 5.1.0, not 5.2.1")), qPrintable(problem));
+
+        const QByteArray saved = qgetenv("BRIVANE_TEST_PYTHON");
+        qputenv("BRIVANE_TEST_PYTHON", wrapper.toLocal8Bit());
+        const QString chosen = LocalS3Server::findPythonWithMoto();
+        if (saved.isNull())
+            qunsetenv("BRIVANE_TEST_PYTHON");
+        else
+            qputenv("BRIVANE_TEST_PYTHON", saved);
+        QCOMPARE(chosen, QString());
     }
 
     void concurrentCallsOnOneClient()
