@@ -1,6 +1,7 @@
 #include "basedevice.h"
 
 #include "bridgeusb.h"
+#include "versiontext.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -26,17 +27,6 @@ namespace {
 // Delay between construction and the first synchronisation pulse, so the
 // window has bound to the new object before it sees busying change.
 constexpr int syncFirmwareInformationDelayMs = 10;
-
-int versionPart(const QStringList &parts, int index)
-{
-    // A missing or non-numeric part counts as 0.
-    return index < parts.size() ? parts.at(index).toInt(nullptr, 10) : 0;
-}
-
-int majorMinorKey(const QStringList &parts)
-{
-    return versionPart(parts, 0) * 10 + versionPart(parts, 1);
-}
 
 QJsonArray toJsonArray(const QVariant &value)
 {
@@ -226,41 +216,29 @@ void BaseDevice::pulseBusy()
 
 int BaseDevice::versionCompare(QString first, QString second)
 {
-    const QStringList firstParts = first.split(QLatin1Char('.'), Qt::KeepEmptyParts);
-    const QStringList secondParts = second.split(QLatin1Char('.'), Qt::KeepEmptyParts);
+    const QStringList firstParts = VersionText::parts(first);
+    const QStringList secondParts = VersionText::parts(second);
     qWarning() << "versionCompare: " << firstParts << secondParts;
-    for (int index = 0; index < 3; ++index) {
-        const int a = versionPart(firstParts, index);
-        const int b = versionPart(secondParts, index);
-        if (a < b)
-            return -1;
-        if (a > b)
-            return 1;
-    }
-    return 0;
+    return VersionText::compare(firstParts, secondParts);
 }
 
 bool BaseDevice::isCompatibleVersion(QString currentVersion, QString updateVersion)
 {
-    const QStringList currentParts = currentVersion.split(QLatin1Char('.'), Qt::KeepEmptyParts);
-    const QStringList updateParts = updateVersion.split(QLatin1Char('.'), Qt::KeepEmptyParts);
+    const QStringList currentParts = VersionText::parts(currentVersion);
+    const QStringList updateParts = VersionText::parts(updateVersion);
     if (currentParts.size() < 2 || updateParts.size() < 2) {
         qWarning() << "BaseDevice::isCompatibleVersion Error";
         return false;
     }
-    const int currentKey = majorMinorKey(currentParts);
-    const int updateKey = majorMinorKey(updateParts);
+    const int currentKey = VersionText::generationKey(currentParts);
+    const int updateKey = VersionText::generationKey(updateParts);
     qDebug() << "isCompatibleVersion " << currentKey << updateKey;
     return currentKey == updateKey;
 }
 
 int BaseDevice::compareMajorMinor(const QString &a, const QString &b)
 {
-    const int keyA = majorMinorKey(a.split(QLatin1Char('.'), Qt::KeepEmptyParts));
-    const int keyB = majorMinorKey(b.split(QLatin1Char('.'), Qt::KeepEmptyParts));
-    if (keyA == keyB)
-        return 0;
-    return keyB < keyA ? 1 : -1;
+    return VersionText::compareGenerations(a, b);
 }
 
 QByteArray BaseDevice::readCMDData(int length)
@@ -273,27 +251,6 @@ bool BaseDevice::writeCMDData(QByteArray data)
     return BridgeUSB::instance()->writeCMDData(data);
 }
 
-namespace {
-// The code an adapter answers a request with when it carried it out.
-uint32_t expectedReplyCode(uint32_t requestCode)
-{
-    switch (requestCode) {
-    case 0x56: // read
-    case 0x57: // write
-        return MemoryFrame::dataReplyCode;
-    case 0x55: // erase
-        return 0x59;
-    default: // run status, boot flag, boot-loader switch: their own code
-        return requestCode;
-    }
-}
-
-bool isKnownReplyCode(uint32_t code)
-{
-    return code == MemoryFrame::dataReplyCode || code == 0x59 || code == 0x5B || code == 0x5D;
-}
-} // namespace
-
 bool BaseDevice::exchangeFrame(const MemoryFrame &request, MemoryFrame *reply,
                                ExchangeStatus *status)
 {
@@ -304,22 +261,11 @@ bool BaseDevice::exchangeFrame(const MemoryFrame &request, MemoryFrame *reply,
                              << "(the device is being closed)";
         return false;
     }
-    // A reply that carries the code of another kind of request, or data of
-    // another address, answers a request given up on earlier. A refusal or
-    // any other code is this request's answer.
     const FrameLayout &layout = reply->layout();
     const ReplyFilter filter = [&request, &layout](const QByteArray &bytes) {
         MemoryFrame candidate(layout);
         candidate.assign(bytes);
-        const uint32_t expected = expectedReplyCode(request.code());
-        if (candidate.code() == expected) {
-            if (expected == MemoryFrame::dataReplyCode &&
-                (candidate.address() != request.address() ||
-                 candidate.length() != request.length()))
-                return ReplyKind::Stale;
-            return ReplyKind::Answer;
-        }
-        return isKnownReplyCode(candidate.code()) ? ReplyKind::Stale : ReplyKind::Answer;
+        return candidate.answersAnEarlierRequest(request) ? ReplyKind::Stale : ReplyKind::Answer;
     };
     const ExchangeResult result = BridgeUSB::instance()->exchange(request.toByteArray(), filter);
     if (status)

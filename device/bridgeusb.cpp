@@ -147,11 +147,6 @@ void BridgeUSB::setReplyTimeoutMs(int timeoutMs)
     replyTimeout.storeRelaxed(timeoutMs);
 }
 
-int BridgeUSB::currentReplyTimeoutMs() const
-{
-    return replyTimeout.loadRelaxed();
-}
-
 int BridgeUSB::dropPendingInput()
 {
     // A reply that came after its request was given up on would otherwise

@@ -90,7 +90,6 @@ public:
 
     // Tests shorten the reply time-out so a missing reply fails quickly.
     void setReplyTimeoutMs(int timeoutMs);
-    int currentReplyTimeoutMs() const;
 
     // Starts the hot-plug notifications for a window (Windows: device-change
     // messages of that window; Linux: a udev monitor).

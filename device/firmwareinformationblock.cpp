@@ -38,11 +38,6 @@ QString versionText(const uint8_t *block)
         .arg(unsigned(block[versionPatchOffset]));
 }
 
-uint32_t startAddress(const uint8_t *block)
-{
-    return LittleEndian::readU32(block, startAddressOffset);
-}
-
 uint32_t imageSizeBytes(const uint8_t *block)
 {
     return LittleEndian::readU32(block, imageSizeOffset);

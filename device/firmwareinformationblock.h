@@ -29,7 +29,6 @@ QByteArray build(uint32_t startAddress, uint8_t major, uint8_t minor, uint8_t pa
 bool isMarkedValid(const uint8_t *block);
 // "major.minor.patch" of a block.
 QString versionText(const uint8_t *block);
-uint32_t startAddress(const uint8_t *block);
 uint32_t imageSizeBytes(const uint8_t *block);
 
 } // namespace FirmwareInformationBlock

@@ -32,14 +32,6 @@ void FlashPlan::addEraseSector(uint8_t sector)
     eraseSectors[eraseCount++] = sector;
 }
 
-QByteArray FlashPlan::segmentBytes(int index) const
-{
-    if (index < 0 || index >= maxEntries)
-        return {};
-    return QByteArray(reinterpret_cast<const char *>(&slot[0][0]) + size_t(index) * slotSizeBytes,
-                      int(segments[index].size));
-}
-
 uint32_t FlashPlan::sumOfSegmentSizes() const
 {
     uint32_t sum = 0;

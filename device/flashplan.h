@@ -37,8 +37,6 @@ struct FlashPlan
     // Copies bytes to the start of slot index and sets segment index to them.
     // False when they would not end within the data area.
     bool setSegment(int index, uint32_t address, const QByteArray &bytes);
-    // The bytes of a filled segment.
-    QByteArray segmentBytes(int index) const;
     void addEraseSector(uint8_t sector);
     // Sum of the sizes of the filled segments.
     uint32_t sumOfSegmentSizes() const;

@@ -91,6 +91,31 @@ bool MemoryFrame::answers(const MemoryFrame &request) const
            length() == request.length() && bytes[0] == request.bytes[0];
 }
 
+uint32_t MemoryFrame::expectedReplyCode(uint32_t requestCode)
+{
+    switch (requestCode) {
+    case readCode:
+    case writeCode:
+        return dataReplyCode;
+    case eraseCode:
+        return eraseDoneReplyCode;
+    default: // run status, boot flag, boot-loader switch
+        return requestCode;
+    }
+}
+
+bool MemoryFrame::answersAnEarlierRequest(const MemoryFrame &request) const
+{
+    // Codes the adapters answer with: data, erase done, boot-loader switch,
+    // run status / boot flag.
+    static constexpr uint32_t replyCodes[] = {dataReplyCode, eraseDoneReplyCode, 0x5B, 0x5D};
+    const uint32_t expected = expectedReplyCode(request.code());
+    if (code() == expected)
+        return expected == dataReplyCode &&
+               (address() != request.address() || length() != request.length());
+    return std::find(std::begin(replyCodes), std::end(replyCodes), code()) != std::end(replyCodes);
+}
+
 void MemoryFrame::assign(const QByteArray &reply)
 {
     std::memset(bytes, 0, sizeof bytes);

@@ -47,6 +47,10 @@ public:
     static constexpr int sizeBytes = 65;
     // The status of every model's reply to a read or write it carried out.
     static constexpr uint32_t dataReplyCode = 0x58;
+    static constexpr uint32_t eraseCode = 0x55;
+    static constexpr uint32_t readCode = 0x56;
+    static constexpr uint32_t writeCode = 0x57;
+    static constexpr uint32_t eraseDoneReplyCode = 0x59;
 
     explicit MemoryFrame(const FrameLayout &layout = wideFrameLayout) : m_layout(&layout) {}
 
@@ -66,6 +70,14 @@ public:
     // A reply that carried out request: the data status, the same address,
     // length and report id.
     bool answers(const MemoryFrame &request) const;
+    // A reply that cannot belong to request and so answers one given up on
+    // earlier: it carries the code of another kind of request, or data of
+    // another address or length. A refusal or any code the protocol does not
+    // use counts as request's own (failed) answer.
+    bool answersAnEarlierRequest(const MemoryFrame &request) const;
+    // The code a carried-out request is answered with: data for a read or
+    // a write, 0x59 for an erase, its own code for the other commands.
+    static uint32_t expectedReplyCode(uint32_t requestCode);
 
     QByteArray toByteArray() const
     {

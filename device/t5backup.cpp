@@ -2,6 +2,7 @@
 
 #include "memoryframe.h"
 #include "t5configuration.h"
+#include "versiontext.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -84,13 +85,9 @@ QString backupVersion(const QByteArray &body)
 
 bool recordsKeepFormat(const QString &adapterVersion, const QString &backupVersion)
 {
-    const auto majorMinor = [](const QString &version) {
-        const QStringList parts = version.split(QLatin1Char('.'), Qt::KeepEmptyParts);
-        return parts.value(0).toInt() * 10 + parts.value(1).toInt();
-    };
-    if (majorMinor(adapterVersion) == majorMinor(backupVersion))
+    if (VersionText::compareGenerations(adapterVersion, backupVersion) == 0)
         return true;
-    return T5Configuration::compareVersions(adapterVersion, QStringLiteral("5.6.0")) < 0;
+    return VersionText::compare(adapterVersion, QStringLiteral("5.6.0")) < 0;
 }
 
 std::optional<RestoreContents>
@@ -99,7 +96,7 @@ restoreContents(const QByteArray &body, const QByteArray &adapterConfig, bool ke
     if (body.size() < backupBodyBytes || adapterConfig.size() != int(configSizeBytes))
         return std::nullopt;
     const bool fromOldLayout =
-        T5Configuration::compareVersions(backupVersion(body), QStringLiteral("5.5.0")) < 0;
+        VersionText::compare(backupVersion(body), QStringLiteral("5.5.0")) < 0;
     RestoreContents contents;
     const QByteArray savedConfig = body.left(int(configSizeBytes));
 

@@ -1,6 +1,7 @@
 #include "t5configuration.h"
 
 #include "memoryframe.h"
+#include "versiontext.h"
 
 #include <cstring>
 
@@ -9,11 +10,6 @@ using namespace LittleEndian;
 
 namespace T5Configuration {
 namespace {
-int versionPart(const QStringList &parts, int index)
-{
-    return index < parts.size() ? parts.at(index).toInt(nullptr, 10) : 0;
-}
-
 // The five u16 settings a factory configuration starts with.
 void writeFactorySettings(uint8_t *config)
 {
@@ -23,22 +19,9 @@ void writeFactorySettings(uint8_t *config)
 }
 } // namespace
 
-int compareVersions(const QString &first, const QString &second)
-{
-    const QStringList firstParts = first.split(QLatin1Char('.'), Qt::KeepEmptyParts);
-    const QStringList secondParts = second.split(QLatin1Char('.'), Qt::KeepEmptyParts);
-    for (int index = 0; index < 3; ++index) {
-        const int a = versionPart(firstParts, index);
-        const int b = versionPart(secondParts, index);
-        if (a != b)
-            return a < b ? -1 : 1;
-    }
-    return 0;
-}
-
 Layout layoutForVersion(const QString &version)
 {
-    return compareVersions(version, QStringLiteral("5.5.0")) < 0 ? Layout::Old : Layout::New;
+    return VersionText::compare(version, QStringLiteral("5.5.0")) < 0 ? Layout::Old : Layout::New;
 }
 
 uint32_t imageBase(Layout layout)
@@ -106,19 +89,12 @@ int storedBootMode(const QByteArray &config)
 
 bool isVersionBelow(const QStringList &current, const QString &threshold)
 {
-    const QStringList thresholdParts = threshold.split(QLatin1Char('.'), Qt::KeepEmptyParts);
-    for (int index = 0; index < 3; ++index) {
-        const int currentPart = versionPart(current, index);
-        const int thresholdPart = versionPart(thresholdParts, index);
-        if (currentPart != thresholdPart)
-            return currentPart < thresholdPart;
-    }
-    return false;
+    return VersionText::compare(current, VersionText::parts(threshold)) < 0;
 }
 
 void applyMigrations(QByteArray *config, Layout target, const QString &settingsVersion)
 {
-    const QStringList current = settingsVersion.split(QLatin1Char('.'), Qt::KeepEmptyParts);
+    const QStringList current = VersionText::parts(settingsVersion);
     uint8_t *bytes = bytesOf(config);
     if (target == Layout::Old && isVersionBelow(current, QStringLiteral("5.2.14"))) {
         bytes[configMacroCountOffset] = 0;

@@ -18,9 +18,6 @@ namespace T5Configuration {
 using T5FlashLayout::Layout;
 using VersionBytes = std::array<uint8_t, 3>;
 
-// Compares "a.b.c" texts part by part as numbers; missing or non-numeric
-// parts count as 0.
-int compareVersions(const QString &first, const QString &second);
 // Firmware below 5.5.0 uses the old layout.
 Layout layoutForVersion(const QString &version);
 uint32_t imageBase(Layout layout);

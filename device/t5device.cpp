@@ -310,9 +310,8 @@ void T5Device::readStatus(bool reportProgress, std::optional<quint64> generation
     QByteArray savedConfig;
     if (configRead && !configWhole) {
         qWarning() << "the adapter's configuration sector is damaged or empty";
-        savedCopy = settingsCopyStore().newest(QStringLiteral("T5"), serial);
-        if (savedCopy && savedCopy->section(configAddress) &&
-            T5Configuration::isComplete(savedCopy->section(configAddress)->bytes))
+        savedCopy = savedSettings(serial);
+        if (savedCopy)
             savedConfig = savedCopy->section(configAddress)->bytes;
     }
     QByteArray describing;
@@ -399,16 +398,23 @@ QByteArray T5Device::settingsToCarryOver(QString *restoredFrom) const
     const QByteArray config = state().config;
     if (T5Configuration::isComplete(config))
         return config;
-    const auto copy = settingsCopyStore().newest(QStringLiteral("T5"), serialNumber());
+    const auto copy = savedSettings(serialNumber());
     if (!copy)
-        return {};
-    const SettingsCopyStore::Section *saved = copy->section(configAddress);
-    if (!saved || !T5Configuration::isComplete(saved->bytes))
         return {};
     if (restoredFrom)
         *restoredFrom = describeSavedAt(copy->savedAtUtc);
     qWarning() << "T5Device: the adapter's settings come from the copy" << copy->filePath;
-    return saved->bytes;
+    return copy->section(configAddress)->bytes;
+}
+
+std::optional<SettingsCopyStore::Copy> T5Device::savedSettings(const QString &serial) const
+{
+    std::optional<SettingsCopyStore::Copy> copy =
+        settingsCopyStore().newest(QStringLiteral("T5"), serial);
+    const SettingsCopyStore::Section *saved = copy ? copy->section(configAddress) : nullptr;
+    if (!saved || !T5Configuration::isComplete(saved->bytes))
+        return std::nullopt;
+    return copy;
 }
 
 bool T5Device::saveBeforeErasing(const QString &operation, bool withDataBlocks, bool withMacroBlock)

@@ -143,6 +143,9 @@ private:
     void restoreData(const QString &path);
     bool writeSavedSettings();
     QString describeSavedAt(const QDateTime &savedAtUtc) const;
+    // The newest copy saved for that adapter, if it holds a whole
+    // configuration sector.
+    std::optional<SettingsCopyStore::Copy> savedSettings(const QString &serial) const;
 
     mutable QMutex stateLock;
     AdapterState m_state;

@@ -375,17 +375,15 @@ bool T5Device::restoreSavedSettings()
 
 bool T5Device::writeSavedSettings()
 {
-    const std::optional<SettingsCopyStore::Copy> copy =
-        settingsCopyStore().newest(QStringLiteral("T5"), serialNumber());
-    const SettingsCopyStore::Section *savedConfig = copy ? copy->section(configAddress) : nullptr;
-    if (!savedConfig || !T5Configuration::isComplete(savedConfig->bytes)) {
+    const std::optional<SettingsCopyStore::Copy> copy = savedSettings(serialNumber());
+    if (!copy) {
         qWarning() << "T5Device: no saved settings for" << serialNumber() << "in"
                    << settingsCopyStore().folder();
         emit error(tr("No saved settings of this adapter were found!"));
         return false;
     }
     const AdapterState current = state();
-    QByteArray config = savedConfig->bytes;
+    QByteArray config = copy->section(configAddress)->bytes;
     const bool firmwareDescribed = T5Configuration::isComplete(current.config);
     const Layout layout =
         firmwareDescribed ? installedLayout(current.config) : installedLayout(config);

@@ -6,6 +6,7 @@
 
 #include "firmwareimagecheck.h"
 #include "firmwareinformationblock.h"
+#include "memoryframe.h"
 #include "settingscopystore.h"
 #include "t5adapterstates.h"
 #include "t5backup.h"
@@ -60,6 +61,8 @@ private slots:
     void imageMustStartWithVectorTable();
 
     void informationBlockLayout();
+    void lateRepliesAreToldFromAnswers_data();
+    void lateRepliesAreToldFromAnswers();
 
     void backupFileIsBoundToAdapter();
     void recordFormatFollowsGenerations_data();
@@ -298,6 +301,75 @@ void FlashContentsTest::informationBlockLayout()
     erased[255] = char(0xFF);
     QVERIFY(!FirmwareInformationBlock::isMarkedValid(
         reinterpret_cast<const uint8_t *>(erased.constData())));
+}
+
+// ---------------------------------------------------------------------------
+// Replies
+
+namespace {
+// A reply of the T5/M7 frame: report id, u32 code at 1, u32 address at 5,
+// u32 length at 9.
+QByteArray wideReply(quint32 code, quint32 address, quint32 length)
+{
+    QByteArray reply(65, '\0');
+    putU32(&reply, 1, code);
+    putU32(&reply, 5, address);
+    putU32(&reply, 9, length);
+    return reply;
+}
+
+// A reply of the K3 frame: report id, 0x04, u8 code at 2, u32 address at 3,
+// u16 length at 7.
+QByteArray k3Reply(quint8 code, quint32 address, quint16 length)
+{
+    QByteArray reply(65, '\0');
+    reply[1] = 0x04;
+    reply[2] = char(code);
+    putU32(&reply, 3, address);
+    putU16(&reply, 7, length);
+    return reply;
+}
+} // namespace
+
+void FlashContentsTest::lateRepliesAreToldFromAnswers_data()
+{
+    QTest::addColumn<bool>("k3");
+    QTest::addColumn<quint32>("requestCode");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("late");
+    const quint32 at = 0x08004034;
+    QTest::newRow("read answered") << false << 0x56u << wideReply(0x58, at, 52) << false;
+    QTest::newRow("data of another address")
+        << false << 0x56u << wideReply(0x58, at - 52, 52) << true;
+    QTest::newRow("data of another length") << false << 0x56u << wideReply(0x58, at, 12) << true;
+    QTest::newRow("erase done, to a read") << false << 0x56u << wideReply(0x59, 0, 2) << true;
+    QTest::newRow("run status, to a write") << false << 0x57u << wideReply(0x5D, 0, 4) << true;
+    QTest::newRow("refused read is its answer")
+        << false << 0x56u << wideReply(0xEE, at, 52) << false;
+    QTest::newRow("erase done") << false << 0x55u << wideReply(0x59, 0, 2) << false;
+    QTest::newRow("write echo, to an erase") << false << 0x55u << wideReply(0x58, at, 52) << true;
+    QTest::newRow("run status") << false << 0x5Du << wideReply(0x5D, 0, 4) << false;
+    QTest::newRow("K3 read answered") << true << 0x56u << k3Reply(0x58, at, 56) << false;
+    QTest::newRow("K3 data of another address")
+        << true << 0x56u << k3Reply(0x58, at + 56, 56) << true;
+    QTest::newRow("K3 boot-loader switch, to a read")
+        << true << 0x56u << k3Reply(0x5B, 0, 1) << true;
+    QTest::newRow("K3 boot flag") << true << 0x5Du << k3Reply(0x5D, 0, 1) << false;
+}
+
+void FlashContentsTest::lateRepliesAreToldFromAnswers()
+{
+    QFETCH(bool, k3);
+    QFETCH(quint32, requestCode);
+    QFETCH(QByteArray, reply);
+    static constexpr FrameLayout k3Layout{2, 1, 3, 7, 2, 9, 56, 1, 0x04};
+    const FrameLayout &layout = k3 ? k3Layout : wideFrameLayout;
+    const quint32 length = requestCode == 0x5D ? (k3 ? 1 : 4) : (k3 ? 56 : 52);
+    const MemoryFrame request = MemoryFrame::request(
+        layout, requestCode, requestCode == 0x56 || requestCode == 0x57 ? 0x08004034 : 0, length);
+    MemoryFrame frame(layout);
+    frame.assign(reply);
+    QTEST(frame.answersAnEarlierRequest(request), "late");
 }
 
 // ---------------------------------------------------------------------------
