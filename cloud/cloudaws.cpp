@@ -227,6 +227,85 @@ QByteArray CloudAWS::download(const QString &name, bool *succeeded, QString *fai
     return reply.data();
 }
 
+CloudAWS::FetchResult CloudAWS::fetch(const QString &name)
+{
+    FetchResult result;
+    const int profileIndex = currentIndex();
+    if (!isProfileIndex(profileIndex)) {
+        result.failure = QStringLiteral("no store profile chosen");
+        return result;
+    }
+    const QtS3 client = createClient(profileIndex);
+    const QByteArray bucket = bucketName(profileIndex);
+    const QString key = objectKey(profileIndex, name);
+    QtS3Reply reply = client.getObject(bucket, key);
+    for (int retry = 0; reply.isTransientFailure() && retry < downloadRetries; ++retry)
+        reply = client.getObject(bucket, key);
+    if (reply.errorCode() == QtS3Reply::NoSuchKeyError) {
+        result.succeeded = true;
+        result.absent = true;
+        return result;
+    }
+    if (!reply.isSuccess()) {
+        result.failure = describeFailure(reply);
+        qWarning().noquote() << "Error: download failed" << key << result.failure;
+        return result;
+    }
+    result.succeeded = true;
+    result.content = reply.data();
+    result.etag = reply.rawHeader("ETag");
+    return result;
+}
+
+CloudAWS::ConditionalOutcome CloudAWS::uploadIfUnchanged(const QString &name,
+                                                         const QByteArray &content,
+                                                         const QByteArray &etag, QString *failure)
+{
+    const int current = currentIndex();
+    if (!isProfileIndex(current)) {
+        if (failure)
+            *failure = QStringLiteral("no store profile chosen");
+        return ConditionalOutcome::Failed;
+    }
+    const QString condition = etag.isEmpty()
+                                  ? QStringLiteral("If-None-Match: *")
+                                  : QStringLiteral("If-Match: %1").arg(QString::fromLatin1(etag));
+    const QtS3 client = createClient(current);
+    const QByteArray bucket = bucketName(current);
+    const QString key = objectKey(current, name);
+    QtS3Reply reply = client.putObject(bucket, key, content, {condition});
+    for (int retry = 0; reply.isTransientFailure() && retry < uploadRetries; ++retry)
+        reply = client.putObject(bucket, key, content, {condition});
+    // 412: someone else stored the object since it was read; 409: a
+    // conditional write racing another one on the same key.
+    if (reply.httpStatus() == 412 || reply.httpStatus() == 409) {
+        qDebug().noquote() << "conditional upload lost a race:" << key;
+        return ConditionalOutcome::Conflict;
+    }
+    if (!reply.isSuccess()) {
+        if (failure)
+            *failure = describeFailure(reply);
+        return ConditionalOutcome::Failed;
+    }
+    for (int profileIndex = 0; profileIndex < profiles.size(); ++profileIndex) {
+        if (profileIndex == current)
+            continue;
+        const QtS3 other = createClient(profileIndex);
+        QtS3Reply copy =
+            other.putObject(bucketName(profileIndex), objectKey(profileIndex, name), content, {});
+        for (int retry = 0; copy.isTransientFailure() && retry < uploadRetries; ++retry)
+            copy = other.putObject(bucketName(profileIndex), objectKey(profileIndex, name), content,
+                                   {});
+        if (!copy.isSuccess()) {
+            if (failure)
+                *failure =
+                    QStringLiteral("profile %1: %2").arg(profileIndex).arg(describeFailure(copy));
+            return ConditionalOutcome::Failed;
+        }
+    }
+    return ConditionalOutcome::Stored;
+}
+
 bool CloudAWS::upload(const QString &name, const QByteArray &content, const QStringList &headers)
 {
     return upload(name, content, headers, nullptr);

@@ -53,6 +53,26 @@ public:
     // saying why the last attempt failed.
     QByteArray download(const QString &name, bool *succeeded, QString *failure = nullptr);
 
+    // One object as the profile in use holds it, with its ETag. absent
+    // tells a store that answered "no such object" from a failure.
+    struct FetchResult
+    {
+        bool succeeded = false;
+        bool absent = false;
+        QByteArray content;
+        QByteArray etag;
+        QString failure;
+    };
+    FetchResult fetch(const QString &name);
+
+    enum class ConditionalOutcome { Stored, Conflict, Failed };
+    // Stores the object on every profile, on the profile in use only while
+    // it still holds the object with that ETag (with an empty etag: while it
+    // holds none), so a writer never overwrites a change it has not seen.
+    // The other profiles follow only once the profile in use took it.
+    ConditionalOutcome uploadIfUnchanged(const QString &name, const QByteArray &content,
+                                         const QByteArray &etag, QString *failure = nullptr);
+
     // Stores the object on every profile; true when every profile took it.
     bool upload(const QString &name, const QByteArray &content, const QStringList &headers);
     // The same, with one result per profile in table order and, for a

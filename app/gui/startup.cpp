@@ -1,9 +1,12 @@
 #include "startup.h"
 
+#include "basedevice.h"
 #include "bridgeusb.h"
 #include "emulatorbackend.h"
+#include "firmwaremanage.h"
 #include "global.h"
 #include "guiservices.h"
+#include "widgetfiledialogs.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -11,6 +14,8 @@
 #include <QQmlContext>
 #include <QQuickWindow>
 #include <QtQml>
+
+#include <memory>
 
 namespace Startup {
 
@@ -28,6 +33,10 @@ int run(QApplication &application, const QUrl &mainPage)
     Global::setGuiServices(&guiServices);
     qmlRegisterUncreatableType<Global>("Com.Brivane", 1, 0, "Global",
                                        QStringLiteral("Access to enums & flags only"));
+    qmlRegisterUncreatableType<FirmwareManage>("Com.Brivane", 1, 0, "FirmwareManage",
+                                               QStringLiteral("Access to enums & flags only"));
+    qmlRegisterUncreatableType<BaseDevice>("Com.Brivane", 1, 0, "BaseDevice",
+                                           QStringLiteral("Access to enums & flags only"));
 
     // Emulated adapters only when asked for explicitly.
     static EmulatorBackend *emulator = EmulatorBackend::fromEnvironment();
@@ -37,8 +46,17 @@ int run(QApplication &application, const QUrl &mainPage)
     Global *global = Global::instance();
     BridgeUSB::instance();
 
+    // Destroyed after the engine whose scene refers to it; it waits for a
+    // worker still running.
+    std::unique_ptr<FirmwareManage> firmwareManage;
+    static WidgetFileDialogs fileDialogs;
+
     QQmlApplicationEngine engine;
+    firmwareManage = std::make_unique<FirmwareManage>();
+    firmwareManage->setFileDialogs(&fileDialogs);
     engine.rootContext()->setContextProperty(QStringLiteral("global"), global);
+    engine.rootContext()->setContextProperty(QStringLiteral("firmwareManage"),
+                                             firmwareManage.get());
     global->loadFonts();
 
     QObject::connect(
@@ -52,6 +70,9 @@ int run(QApplication &application, const QUrl &mainPage)
         },
         Qt::QueuedConnection);
     engine.load(mainPage);
+    // Every language switch re-evaluates the scene's translated texts.
+    QObject::connect(firmwareManage.get(), &FirmwareManage::currentLanguageChanged, &engine,
+                     [&engine]() { engine.retranslate(); });
     return application.exec();
 }
 
