@@ -2,6 +2,25 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en_EN">
 <context>
+    <name>FirmwareManage</name>
+    <message>
+        <source>Brivane data backup</source>
+        <translation>Data Backup</translation>
+    </message>
+    <message>
+        <source>Brivane data restore</source>
+        <translation>Data Restore</translation>
+    </message>
+    <message>
+        <source>The device is connecting...</source>
+        <translation>connecting</translation>
+    </message>
+    <message>
+        <source>The device is not connected or has not entered upgrade mode as instructed</source>
+        <translation>No Brivane Device found</translation>
+    </message>
+</context>
+<context>
     <name>K3Device</name>
     <message>
         <source>Erase error!</source>

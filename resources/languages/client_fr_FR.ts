@@ -2,6 +2,25 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="fr_FR">
 <context>
+    <name>FirmwareManage</name>
+    <message>
+        <source>Brivane data backup</source>
+        <translation>Sauvegarde des données</translation>
+    </message>
+    <message>
+        <source>Brivane data restore</source>
+        <translation>Restauration des données</translation>
+    </message>
+    <message>
+        <source>The device is connecting...</source>
+        <translation>Connexion</translation>
+    </message>
+    <message>
+        <source>The device is not connected or has not entered upgrade mode as instructed</source>
+        <translation>Aucun appareil Brivane trouvé</translation>
+    </message>
+</context>
+<context>
     <name>K3Device</name>
     <message>
         <source>Erase error!</source>

@@ -2,6 +2,25 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="ja_JP">
 <context>
+    <name>FirmwareManage</name>
+    <message>
+        <source>Brivane data backup</source>
+        <translation>データバックアップ</translation>
+    </message>
+    <message>
+        <source>Brivane data restore</source>
+        <translation>データ復元</translation>
+    </message>
+    <message>
+        <source>The device is connecting...</source>
+        <translation>接続中</translation>
+    </message>
+    <message>
+        <source>The device is not connected or has not entered upgrade mode as instructed</source>
+        <translation>Brivane デバイスが見つかりません</translation>
+    </message>
+</context>
+<context>
     <name>K3Device</name>
     <message>
         <source>Erase error!</source>

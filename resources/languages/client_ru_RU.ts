@@ -2,6 +2,25 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="ru_RU">
 <context>
+    <name>FirmwareManage</name>
+    <message>
+        <source>Brivane data backup</source>
+        <translation>Резервная копия данных</translation>
+    </message>
+    <message>
+        <source>Brivane data restore</source>
+        <translation>Восстановление данных</translation>
+    </message>
+    <message>
+        <source>The device is connecting...</source>
+        <translation>Подключение</translation>
+    </message>
+    <message>
+        <source>The device is not connected or has not entered upgrade mode as instructed</source>
+        <translation>Устройство Brivane не найдено</translation>
+    </message>
+</context>
+<context>
     <name>K3Device</name>
     <message>
         <source>Erase error!</source>

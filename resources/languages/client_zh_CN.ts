@@ -2,6 +2,25 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="zh_CN">
 <context>
+    <name>FirmwareManage</name>
+    <message>
+        <source>Brivane data backup</source>
+        <translation>数据备份</translation>
+    </message>
+    <message>
+        <source>Brivane data restore</source>
+        <translation>数据恢复</translation>
+    </message>
+    <message>
+        <source>The device is connecting...</source>
+        <translation>正在连接</translation>
+    </message>
+    <message>
+        <source>The device is not connected or has not entered upgrade mode as instructed</source>
+        <translation>未找到 Brivane 设备</translation>
+    </message>
+</context>
+<context>
     <name>K3Device</name>
     <message>
         <source>Erase error!</source>

@@ -63,6 +63,19 @@ private slots:
                  QStringLiteral("Error"));
         QCOMPARE(QCoreApplication::translate("M7Device", "Update file md5 error!"),
                  QStringLiteral("Error(MD5)"));
+        // The controller's texts the English file shortens.
+        QCOMPARE(QCoreApplication::translate("FirmwareManage", "The device is connecting..."),
+                 QStringLiteral("connecting"));
+        QCOMPARE(QCoreApplication::translate(
+                     "FirmwareManage",
+                     "The device is not connected or has not entered upgrade mode as instructed"),
+                 QStringLiteral("No Brivane Device found"));
+        QCOMPARE(QCoreApplication::translate("FirmwareManage", "Brivane data backup"),
+                 QStringLiteral("Data Backup"));
+        QCOMPARE(QCoreApplication::translate("FirmwareManage", "Brivane data restore"),
+                 QStringLiteral("Data Restore"));
+        QCOMPARE(QCoreApplication::translate("FirmwareManage", "App 'configs.ini' error!"),
+                 QStringLiteral("App 'configs.ini' error!"));
     }
 
     void languageResources()
