@@ -214,6 +214,8 @@ private:
     bool runEdit(int device, const QString &checksum, const QString &changLog);
     bool runRemove(int device, const QString &checksum);
     bool runSort(const QStringList &checksums);
+    bool storeCatalogueChange(const std::function<QJsonObject(const QJsonObject &)> &change,
+                              const QString &okText, const QString &errorText);
     bool resolvePackage(BaseDevice *device, QString *version, QString *path);
     QString chooseFile(bool save, const QString &caption, const QString &filter);
 

@@ -334,75 +334,64 @@ bool FirmwareManage::runUpload(int device, const QString &changLog)
 
 bool FirmwareManage::runEdit(int device, const QString &checksum, const QString &changLog)
 {
-    set_busying(true);
-    const auto finish = [this](bool stored) {
-        set_busying(false);
-        return stored;
-    };
     const QString version = localFirmwareVersion();
     if (!Catalogue::isVersion(version)) {
         emit messageError(tr("The firmware version is not valid!"), messageTimeoutMs);
-        return finish(false);
+        set_busying(false);
+        return false;
     }
     if (device < 0 || device >= modelKeys.size()) {
         qWarning() << "FirmwareManage::editFirmware: no model" << device;
-        return finish(false);
+        set_busying(false);
+        return false;
     }
     const QString modelKey = modelKeys.at(device);
-    const CatalogueStore store(m_cloud);
-    const CatalogueStore::Snapshot snapshot = store.read();
-    if (!snapshot.readable) {
-        emit messageError(tr("Edit firmware info error!"), messageTimeoutMs);
-        return finish(false);
-    }
-    if (snapshot.catalogue.isEmpty())
-        return finish(false);
     const QString datetime = Catalogue::timestampNow();
-    const CatalogueStore::Result result = store.apply(
-        [&](const QJsonObject &current) {
+    return storeCatalogueChange(
+        [=](const QJsonObject &current) {
             return Catalogue::withEntryEdited(current, modelKey, checksum, version, changLog,
                                               datetime);
         },
-        &snapshot);
-    if (result.outcome != CatalogueStore::Outcome::Stored) {
-        emit messageError(tr("Edit firmware info error!"), messageTimeoutMs);
-        return finish(false);
-    }
-    set_allFirmwareInformation(result.catalogue);
-    emit messageInfo(tr("Edit firmware OK!"), messageTimeoutMs);
-    return finish(true);
+        tr("Edit firmware OK!"), tr("Edit firmware info error!"));
 }
 
 bool FirmwareManage::runRemove(int device, const QString &checksum)
 {
-    set_busying(true);
-    const auto finish = [this](bool stored) {
-        set_busying(false);
-        return stored;
-    };
     if (device < 0 || device >= modelKeys.size()) {
         qWarning() << "FirmwareManage::removeFirmware: no model" << device;
-        return finish(false);
+        set_busying(false);
+        return false;
     }
     const QString modelKey = modelKeys.at(device);
-    const CatalogueStore store(m_cloud);
-    const CatalogueStore::Snapshot snapshot = store.read();
-    if (!snapshot.readable) {
-        emit messageError(tr("Remove firmware info error!"), messageTimeoutMs);
-        return finish(false);
-    }
-    if (snapshot.catalogue.isEmpty())
-        return finish(false);
-    const CatalogueStore::Result result = store.apply(
-        [&](const QJsonObject &current) {
+    return storeCatalogueChange(
+        [=](const QJsonObject &current) {
             return Catalogue::withEntryRemoved(current, modelKey, checksum);
         },
-        &snapshot);
-    if (result.outcome != CatalogueStore::Outcome::Stored) {
-        emit messageError(tr("Remove firmware info error!"), messageTimeoutMs);
-        return finish(false);
+        tr("Remove firmware OK!"), tr("Remove firmware info error!"));
+}
+
+// Edits and removals change the catalogue as the store holds it now; an
+// empty catalogue has nothing to edit or remove.
+bool FirmwareManage::storeCatalogueChange(
+    const std::function<QJsonObject(const QJsonObject &)> &change, const QString &okText,
+    const QString &errorText)
+{
+    set_busying(true);
+    const CatalogueStore store(m_cloud);
+    const CatalogueStore::Snapshot snapshot = store.read();
+    bool stored = false;
+    if (!snapshot.readable) {
+        emit messageError(errorText, messageTimeoutMs);
+    } else if (!snapshot.catalogue.isEmpty()) {
+        const CatalogueStore::Result result = store.apply(change, &snapshot);
+        stored = result.outcome == CatalogueStore::Outcome::Stored;
+        if (stored) {
+            set_allFirmwareInformation(result.catalogue);
+            emit messageInfo(okText, messageTimeoutMs);
+        } else {
+            emit messageError(errorText, messageTimeoutMs);
+        }
     }
-    set_allFirmwareInformation(result.catalogue);
-    emit messageInfo(tr("Remove firmware OK!"), messageTimeoutMs);
-    return finish(true);
+    set_busying(false);
+    return stored;
 }
