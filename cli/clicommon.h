@@ -13,6 +13,7 @@ int runDevicesCommand(const QStringList &arguments);
 int runDeviceCommand(const QString &command, const QStringList &arguments); // info, update, ...
 int runPackageInfoCommand(const QStringList &arguments);
 int runStoreCommand(const QStringList &arguments);
+int runCatalogueCommand(const QStringList &arguments); // list, publish, edit, remove, order
 int runEmulatorCommand(const QStringList &arguments);
 
 namespace Cli {

@@ -1,10 +1,14 @@
 #include "clicommon.h"
+#include "controllersession.h"
 
 #include "basedevice.h"
+#include "catalogue.h"
+#include "cloudaws.h"
 #include "devicefactory.h"
 #include "emulatorbackend.h"
 #include "global.h"
 #include "hidbackend.h"
+#include "packagecache.h"
 #include "t5device.h"
 
 #include <QCommandLineParser>
@@ -16,6 +20,7 @@
 #include <QMetaEnum>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QPointer>
 #include <QTextStream>
 #include <QtConcurrent>
 
@@ -24,11 +29,15 @@
 
 namespace {
 
-// Collects what the device says; signals arrive from pool threads.
+// Collects what the device says; signals arrive from pool threads. The
+// records outlive the device.
 class DeviceListener
 {
 public:
-    explicit DeviceListener(BaseDevice *device)
+    DeviceListener() = default;
+    explicit DeviceListener(BaseDevice *device) { attach(device); }
+
+    void attach(BaseDevice *device)
     {
         QObject::connect(
             device, &BaseDevice::error, device,
@@ -173,7 +182,7 @@ void flushEmulator()
 
 int finish(const QString &command, const QString &model, bool ok, BaseDevice *device,
            const DeviceListener &listener, int firstOperationError, bool json,
-           const QString &summary)
+           const QString &summary, const QJsonObject &extra = QJsonObject())
 {
     Cli::endProgress();
     flushEmulator();
@@ -190,6 +199,8 @@ int finish(const QString &command, const QString &model, bool ok, BaseDevice *de
         };
         if (!summary.isEmpty())
             result.insert(QStringLiteral("summary"), summary);
+        for (auto member = extra.begin(); member != extra.end(); ++member)
+            result.insert(member.key(), member.value());
         Cli::printJson(result);
     } else if (!summary.isEmpty()) {
         if (ok)
@@ -200,15 +211,162 @@ int finish(const QString &command, const QString &model, bool ok, BaseDevice *de
     return ok ? Cli::exitSuccess : Cli::exitFailure;
 }
 
+struct UpdateVerdict
+{
+    bool ok = false;
+    QString summary;
+};
+
+// When an update or factory restore counts as done, whether its firmware
+// came from a file or from the catalogue.
+UpdateVerdict judgeUpdate(const QString &command, BaseDevice *device,
+                          const DeviceListener &listener, int firstOperationError,
+                          const QString &version)
+{
+    const bool t5 = qobject_cast<T5Device *>(device) != nullptr;
+    const bool noError = listener.errorCount() == firstOperationError;
+    // A T5 write is only done when the adapter reports the new version.
+    const bool versionMatches = !t5 || (!device->version().isEmpty() &&
+                                        device->versionCompare(device->version(), version) == 0);
+    // A K3 or M7 update is only done when the adapter confirmed it.
+    const QString updateConfirmed =
+        QCoreApplication::translate(device->metaObject()->className(), "Update OK!");
+    const bool confirmed = t5 || listener.allMessages().contains(updateConfirmed);
+    UpdateVerdict verdict;
+    verdict.ok = noError && versionMatches && confirmed;
+    if (verdict.ok)
+        verdict.summary = QStringLiteral("%1 done: firmware %2").arg(command, device->version());
+    else if (noError && !confirmed)
+        verdict.summary =
+            QStringLiteral("%1 failed: the adapter did not confirm the update").arg(command);
+    else if (noError)
+        verdict.summary = QStringLiteral("%1 failed: the adapter reports version '%2', not %3")
+                              .arg(command, device->version(), version);
+    else
+        verdict.summary = QStringLiteral("%1 failed").arg(command);
+    return verdict;
+}
+
+QString catalogueUpdateText()
+{
+    return QStringLiteral(
+               "\n\nWith --catalogue the firmware comes from the catalogue on the firmware\n"
+               "store, whose credentials come from the INI file named by\n"
+               "BRIVANE_STORE_CONFIG, or else from\n"
+               "  %1\n"
+               "as for the store command. Packages are downloaded once, checked against\n"
+               "the catalogue's MD5 and kept in the package cache,\n"
+               "  %2/<vendor id>/<product id>/<version>.rfw\n"
+               "A kept package is used again while its MD5 matches. A package whose MD5\n"
+               "differs is never written to the adapter.")
+        .arg(CloudAWS::storeConfigPath(), PackageCache::cacheDirectory());
+}
+
+// The model's catalogue entry (the first, or the one of requestedVersion),
+// installed through the window's controller: the same package resolution
+// and checks, then the same success rules as an update from a file.
+int runCatalogueUpdate(const QString &model, const QString &requestedVersion, bool json)
+{
+    const QString command = QStringLiteral("update");
+    // Declared before the controller so that its records outlive the device.
+    DeviceListener listener;
+    QPointer<BaseDevice> device;
+    auto session = ControllerSession::open();
+    if (!session)
+        return Cli::exitFailure;
+    FirmwareManage &manage = session->controller();
+    QObject::connect(
+        &manage, &FirmwareManage::currentDeviceChanged, &manage,
+        [&listener, &device](BaseDevice *current) {
+            if (current && !device) {
+                device = current;
+                listener.attach(current);
+            }
+        },
+        Qt::DirectConnection);
+    QJsonObject extra;
+    int firstOperationError = 0;
+    const auto done = [&](bool ok, const QString &summary) {
+        extra.insert(QStringLiteral("controllerMessages"),
+                     QJsonArray::fromStringList(session->infos()));
+        extra.insert(QStringLiteral("controllerErrors"),
+                     QJsonArray::fromStringList(session->errors()));
+        return finish(command, model, ok, device.data(), listener, firstOperationError, json,
+                      summary, extra);
+    };
+
+    // Step 1: connect and read the adapter's state.
+    manage.tryCurrentDeviceIndex(CatalogueText::modelPosition(model) + 1);
+    if (!device)
+        return done(false, QStringLiteral("update failed: no %1 adapter was connected").arg(model));
+    BaseDevice *connected = device.data();
+    runKeepingEventsFlowing([connected]() { connected->waitForConnectionTask(); });
+
+    // Step 2: the model's entries.
+    manage.waitForWorkers();
+    const bool synchronised = session->wait(manage.startSynchronisation());
+    const QJsonArray entries = manage.firmwareInformation().toJsonArray();
+    if (!synchronised)
+        return done(false, QStringLiteral("update failed: the catalogue could not be read from "
+                                          "the store (-v shows the store's answer)"));
+    if (entries.isEmpty())
+        return done(
+            false,
+            QStringLiteral("update failed: the catalogue holds no firmware for %1").arg(model));
+    int index = 0;
+    if (!requestedVersion.isEmpty()) {
+        index = -1;
+        for (int position = 0; position < entries.size() && index < 0; ++position) {
+            if (entries.at(position).toObject().value(QStringLiteral("version")).toString() ==
+                requestedVersion)
+                index = position;
+        }
+        if (index < 0)
+            return done(false,
+                        QStringLiteral("update failed: the catalogue has no %1 firmware %2 "
+                                       "(it has %3)")
+                            .arg(model, requestedVersion, CatalogueText::versionsOf(entries)));
+    }
+    const QJsonObject entry = entries.at(index).toObject();
+    const QString version = entry.value(QStringLiteral("version")).toString();
+    extra.insert(
+        QStringLiteral("catalogueEntry"),
+        QJsonObject{{QStringLiteral("index"), index},
+                    {QStringLiteral("version"), version},
+                    {QStringLiteral("checksum"), entry.value(QStringLiteral("checksum"))},
+                    {QStringLiteral("download"), entry.value(QStringLiteral("download"))}});
+
+    // Step 3: the update, by the controller's worker.
+    firstOperationError = listener.errorCount();
+    const int firstControllerError = session->errorCount();
+    manage.set_isLocalFirmware(false);
+    manage.set_firmwareIndex(index);
+    const bool deviceAsked = session->wait(manage.startUpdate());
+    if (!device)
+        return done(false, QStringLiteral("update failed: the adapter was lost during the update"));
+    if (!deviceAsked)
+        return done(false, QStringLiteral("update failed: the package of %1 %2 could not be used; "
+                                          "nothing was written")
+                               .arg(model, version));
+    UpdateVerdict verdict =
+        judgeUpdate(command, device.data(), listener, firstOperationError, version);
+    if (session->errorCount() != firstControllerError && verdict.ok)
+        verdict = UpdateVerdict{false, QStringLiteral("update failed")};
+    return done(verdict.ok, verdict.summary);
+}
+
 } // namespace
 
 int runDeviceCommand(const QString &command, const QStringList &arguments)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(
+    QString description =
         QStringLiteral(
             "%1 on a connected adapter. Exit status 0 on success, 1 on failure, 2 on wrong usage.")
-            .arg(command));
+            .arg(command);
+    if (command == QLatin1String("update"))
+        description += catalogueUpdateText();
+    parser.setApplicationDescription(description);
     parser.addHelpOption();
     const QCommandLineOption modelOption(QStringLiteral("model"),
                                          QStringLiteral("Adapter model (default T5)."),
@@ -233,7 +391,16 @@ int runDeviceCommand(const QString &command, const QStringList &arguments)
     parser.addOptions({modelOption, jsonOption});
     if (command == QLatin1String("update") || command == QLatin1String("factory-restore"))
         parser.addOptions({fileOption, versionOption, forceOption});
-    else if (command == QLatin1String("boot-mode"))
+    const QCommandLineOption catalogueOption(
+        QStringLiteral("catalogue"),
+        QStringLiteral("Firmware from the catalogue: the model's first entry, or the entry of "
+                       "the VERSION given after the options."));
+    if (command == QLatin1String("update")) {
+        parser.addOption(catalogueOption);
+        parser.addPositionalArgument(QStringLiteral("VERSION"),
+                                     QStringLiteral("With --catalogue: the entry to install."),
+                                     QStringLiteral("[VERSION]"));
+    } else if (command == QLatin1String("boot-mode"))
         parser.addOption(setOption);
     else if (command == QLatin1String("backup"))
         parser.addOption(outOption);
@@ -245,6 +412,24 @@ int runDeviceCommand(const QString &command, const QStringList &arguments)
     if (parser.isSet(QStringLiteral("help"))) {
         Cli::printHelp(parser, command);
         return Cli::exitSuccess;
+    }
+    const bool fromCatalogue = command == QLatin1String("update") && parser.isSet(catalogueOption);
+    if (fromCatalogue) {
+        const QStringList positional = parser.positionalArguments();
+        const QString model = parser.value(modelOption).trimmed().toUpper();
+        if (positional.size() > 1)
+            return Cli::usageError(QStringLiteral("update --catalogue takes at most one VERSION"));
+        if (parser.isSet(fileOption) || parser.isSet(versionOption) || parser.isSet(forceOption))
+            return Cli::usageError(
+                QStringLiteral("--catalogue excludes --file, --version and --force"));
+        if (CatalogueText::modelPosition(model) < 0)
+            return Cli::usageError(QStringLiteral("unknown model '%1' (known: %2)")
+                                       .arg(model, CatalogueText::knownModels()));
+        if (!positional.isEmpty() && !Catalogue::isVersion(positional.first()))
+            return Cli::usageError(
+                QStringLiteral("'%1' is no version (dot-separated numbers, e.g. 1.2.3)")
+                    .arg(positional.first()));
+        return runCatalogueUpdate(model, positional.value(0), parser.isSet(jsonOption));
     }
     if (!parser.positionalArguments().isEmpty())
         return Cli::usageError(QStringLiteral("%1 takes no positional arguments").arg(command));
@@ -261,7 +446,10 @@ int runDeviceCommand(const QString &command, const QStringList &arguments)
         // K3 and M7 packages carry their own version.
         const bool versionNeeded = model == QLatin1String("T5");
         if (path.isEmpty() || (versionNeeded && version.isEmpty()))
-            return Cli::usageError(QStringLiteral("%1 needs --file and --version").arg(command));
+            return Cli::usageError(
+                command == QLatin1String("update")
+                    ? QStringLiteral("update needs --file and --version, or --catalogue")
+                    : QStringLiteral("%1 needs --file and --version").arg(command));
         if (!QFileInfo(path).isFile())
             return Cli::fail(QStringLiteral("no such file: %1").arg(path));
     } else if (command == QLatin1String("boot-mode")) {
@@ -334,29 +522,10 @@ int runDeviceCommand(const QString &command, const QStringList &arguments)
             else
                 target->restoreFirmwareFile(path, version);
         });
-        const bool noError = listener.errorCount() == firstOperationError;
-        // A T5 write is only done when the adapter reports the new version.
-        const bool versionMatches =
-            !t5 || (!device->version().isEmpty() &&
-                    device->versionCompare(device->version(), version) == 0);
-        // A K3 or M7 update is only done when the adapter confirmed it.
-        const QString updateConfirmed =
-            QCoreApplication::translate(device->metaObject()->className(), "Update OK!");
-        const bool confirmed = t5 || listener.allMessages().contains(updateConfirmed);
-        const bool ok = noError && versionMatches && confirmed;
-        QString summary;
-        if (ok)
-            summary = QStringLiteral("%1 done: firmware %2").arg(command, device->version());
-        else if (noError && !confirmed)
-            summary =
-                QStringLiteral("%1 failed: the adapter did not confirm the update").arg(command);
-        else if (noError)
-            summary = QStringLiteral("%1 failed: the adapter reports version '%2', not %3")
-                          .arg(command, device->version(), version);
-        else
-            summary = QStringLiteral("%1 failed").arg(command);
-        return finish(command, model, ok, device.get(), listener, firstOperationError, json,
-                      summary);
+        const UpdateVerdict verdict =
+            judgeUpdate(command, device.get(), listener, firstOperationError, version);
+        return finish(command, model, verdict.ok, device.get(), listener, firstOperationError, json,
+                      verdict.summary);
     }
 
     if (command == QLatin1String("boot-mode")) {

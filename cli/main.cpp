@@ -12,7 +12,7 @@ const char usageText[] =
     "Commands:\n"
     "  devices                      list the HID devices the transport sees\n"
     "  info                         connect an adapter and print its state\n"
-    "  update                       write a firmware file into an adapter\n"
+    "  update                       write a firmware file or catalogue entry into an adapter\n"
     "  factory-restore              write firmware and factory settings (T5)\n"
     "  boot-mode                    set the console boot mode (T5)\n"
     "  backup                       save the adapter's user data to a .bkp file (T5)\n"
@@ -20,6 +20,7 @@ const char usageText[] =
     "  restore-settings             write back the settings saved on this computer (T5)\n"
     "  package-info                 decode a K3/M7 firmware package\n"
     "  store                        get, put, head objects of the firmware store; ping it\n"
+    "  catalogue                    list, publish, edit, remove and order firmware entries\n"
     "  emulate                      create emulated adapters and T5 test images\n"
     "\n"
     "Every command takes --help. -v or --verbose (anywhere) shows the protocol log.\n"
@@ -68,6 +69,8 @@ int main(int argc, char *argv[])
         return runPackageInfoCommand(arguments);
     if (command == QLatin1String("store"))
         return runStoreCommand(arguments);
+    if (command == QLatin1String("catalogue"))
+        return runCatalogueCommand(arguments);
     if (command == QLatin1String("emulate"))
         return runEmulatorCommand(arguments);
     return Cli::usageError(
