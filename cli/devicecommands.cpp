@@ -275,15 +275,14 @@ int runCatalogueUpdate(const QString &model, const QString &requestedVersion, bo
     if (!session)
         return Cli::exitFailure;
     FirmwareManage &manage = session->controller();
-    QObject::connect(
-        &manage, &FirmwareManage::currentDeviceChanged, &manage,
-        [&listener, &device](BaseDevice *current) {
-            if (current && !device) {
-                device = current;
-                listener.attach(current);
-            }
-        },
-        Qt::DirectConnection);
+    // From its creation on, so what the adapter says while it is read is
+    // reported too.
+    manage.setDeviceCreatedObserver([&listener, &device](BaseDevice *created) {
+        if (!device) {
+            device = created;
+            listener.attach(created);
+        }
+    });
     QJsonObject extra;
     int firstOperationError = 0;
     const auto done = [&](bool ok, const QString &summary) {

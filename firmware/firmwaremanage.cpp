@@ -417,6 +417,8 @@ void FirmwareManage::resumePendingConnection()
 
 FirmwareManage::Connection FirmwareManage::connectDevice(BaseDevice *device, int index)
 {
+    if (m_deviceCreatedObserver)
+        m_deviceCreatedObserver(device);
     const quint64 attempt = ++m_connectionAttempt;
     m_connectingIndex = index;
     const bool answered = device->tryConnected();
@@ -515,6 +517,11 @@ void FirmwareManage::disconectCurrentDevice()
 void FirmwareManage::setFileDialogs(FileDialogs *dialogs)
 {
     m_fileDialogs = dialogs;
+}
+
+void FirmwareManage::setDeviceCreatedObserver(std::function<void(BaseDevice *)> observer)
+{
+    m_deviceCreatedObserver = std::move(observer);
 }
 
 QString FirmwareManage::chooseFile(bool save, const QString &caption, const QString &filter)

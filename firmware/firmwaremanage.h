@@ -97,6 +97,10 @@ public:
 
     // Not owned; nullptr makes every dialog a cancel.
     void setFileDialogs(FileDialogs *dialogs);
+    // Called on this thread with every device object the controller
+    // creates, before it connects: the command line reports what the
+    // adapter says while it is read.
+    void setDeviceCreatedObserver(std::function<void(BaseDevice *)> observer);
 
     // The operations as the command line and tests start them. A device
     // operation's result tells whether the device was asked (it reports its
@@ -254,6 +258,7 @@ private:
 
     std::atomic<bool> m_syncRetryScheduled{false};
     FileDialogs *m_fileDialogs = nullptr;
+    std::function<void(BaseDevice *)> m_deviceCreatedObserver;
     QMutex m_workersLock;
     QList<QueuedWorker> m_queuedWorkers;
     QFuture<bool> m_lastWorker;
