@@ -199,6 +199,8 @@ void ControllerDevicesTest::settingsAreCheckedFirst_data()
     QTest::newRow("lower-case on") << Settings{{"SetBootModeAfterUpdate", "on"}} << false;
     QTest::newRow("reboot Off") << Settings{{"RebootAfterUpdate", "Off"}} << false;
     QTest::newRow("boot mode 5") << Settings{{"BootMode", "5"}} << false;
+    // Not a mode at all: an update must not guess one.
+    QTest::newRow("boot mode text") << Settings{{"BootMode", "PS4"}} << false;
 }
 
 void ControllerDevicesTest::settingsAreCheckedFirst()

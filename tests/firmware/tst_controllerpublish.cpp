@@ -146,13 +146,26 @@ void ControllerPublishTest::uploadRefused_data()
 {
     QTest::addColumn<QString>("fileName"); // empty: no file chosen
     QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QString>("catalogue"); // "ok", "500" or "not json"
-    QTest::addColumn<QString>("error");     // empty: any red message
+    QTest::addColumn<QString>("catalogue");    // "ok", "500" or "not json"
+    QTest::addColumn<QString>("error");        // empty: any red message
+    QTest::addColumn<QString>("typedVersion"); // null: the one from the file name
     const QByteArray firmware("firmware 2.0.0");
-    QTest::newRow("no file chosen") << QString() << QByteArray() << "ok" << Text::fileEmpty;
-    QTest::newRow("empty file") << "fw_v2.0.0.bin" << QByteArray() << "ok" << Text::fileEmpty;
-    QTest::newRow("catalogue answers 500") << "fw_v2.0.0.bin" << firmware << "500" << QString();
-    QTest::newRow("catalogue not JSON") << "fw_v2.0.0.bin" << firmware << "not json" << QString();
+    const QString noVersion;
+    QTest::newRow("no file chosen")
+        << QString() << QByteArray() << "ok" << Text::fileEmpty << noVersion;
+    QTest::newRow("empty file") << "fw_v2.0.0.bin" << QByteArray() << "ok" << Text::fileEmpty
+                                << noVersion;
+    QTest::newRow("catalogue answers 500")
+        << "fw_v2.0.0.bin" << firmware << "500" << QString() << noVersion;
+    QTest::newRow("catalogue not JSON")
+        << "fw_v2.0.0.bin" << firmware << "not json" << QString() << noVersion;
+    // An entry no reader could install (and whose object name would be
+    // "T5_v.bin" or leave the store folder) is never published.
+    const QString invalidVersion = QStringLiteral("The firmware version is not valid!");
+    QTest::newRow("no version in the file name")
+        << "firmware.bin" << firmware << "ok" << invalidVersion << noVersion;
+    QTest::newRow("typed version with folders")
+        << "fw_v2.0.0.bin" << firmware << "ok" << invalidVersion << "2.0/../../x";
 }
 
 void ControllerPublishTest::uploadRefused()
@@ -161,6 +174,7 @@ void ControllerPublishTest::uploadRefused()
     QFETCH(QByteArray, bytes);
     QFETCH(QString, catalogue);
     QFETCH(QString, error);
+    QFETCH(QString, typedVersion);
     const QJsonObject before{
         {QStringLiteral("T5"),
          QJsonArray{storedEntry(QStringLiteral("1.0.0"), QStringLiteral("old"), bytesA)}}};
@@ -170,6 +184,8 @@ void ControllerPublishTest::uploadRefused()
         chooseFile(controller.get(), &dialogs, fileName, bytes);
     else
         QVERIFY(controller->set_localFirmwareVersion(QStringLiteral("2.0.0")));
+    if (!typedVersion.isNull())
+        QVERIFY(controller->set_localFirmwareVersion(typedVersion));
     if (catalogue == QLatin1String("500"))
         server.answerWithEmptyError(storePath(QStringLiteral("index.json")), 500);
     else if (catalogue == QLatin1String("not json"))
@@ -391,6 +407,8 @@ void ControllerPublishTest::changesNeedAReadableCatalogue()
     QCOMPARE(messages->errors().size(), 1);
     QVERIFY(messages->infoTexts().isEmpty());
     QCOMPARE(storedCatalogue(), before);
+    // The window shows what the store holds, not an order it never took.
+    QCOMPARE(objectOf(controller->allFirmwareInformation()), before);
     QVERIFY(!controller->busying());
 }
 
