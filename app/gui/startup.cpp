@@ -57,6 +57,11 @@ int run(QApplication &application, const QUrl &mainPage)
     engine.rootContext()->setContextProperty(QStringLiteral("global"), global);
     engine.rootContext()->setContextProperty(QStringLiteral("firmwareManage"),
                                              firmwareManage.get());
+    // The publishing page's button stays hidden for users; a technician (and
+    // the window tests) show it with BRIVANE_ADMIN=1.
+    engine.rootContext()->setContextProperty(
+        QStringLiteral("administrationVisible"),
+        qEnvironmentVariableIntValue("BRIVANE_ADMIN") == 1);
     global->loadFonts();
 
     QObject::connect(
