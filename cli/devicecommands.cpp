@@ -2,6 +2,7 @@
 #include "controllersession.h"
 
 #include "basedevice.h"
+#include "bridgeusb.h"
 #include "catalogue.h"
 #include "cloudaws.h"
 #include "devicefactory.h"
@@ -28,6 +29,19 @@
 #include <memory>
 
 namespace {
+
+// "Not found", unless the adapter was there but could not be opened for
+// want of permission: that the user can fix.
+QString notFoundText(const QString &model, quint64 denialsBefore)
+{
+    BridgeUSB *bridge = BridgeUSB::instance();
+    if (bridge->accessDenials() == denialsBefore)
+        return QStringLiteral("no %1 adapter found").arg(model);
+    return QStringLiteral("the %1 adapter at %2 cannot be opened: no permission (install the "
+                          "udev rule of Brivane Firmware Tool, or run as a user with access to "
+                          "the device node, then plug the adapter in again)")
+        .arg(model, bridge->lastDeniedPath());
+}
 
 // Collects what the device says; signals arrive from pool threads. The
 // records outlive the device.
@@ -295,9 +309,10 @@ int runCatalogueUpdate(const QString &model, const QString &requestedVersion, bo
     };
 
     // Step 1: connect and read the adapter's state.
+    const quint64 denialsBefore = BridgeUSB::instance()->accessDenials();
     manage.tryCurrentDeviceIndex(CatalogueText::modelPosition(model) + 1);
     if (!device)
-        return done(false, QStringLiteral("update failed: no %1 adapter was connected").arg(model));
+        return done(false, QStringLiteral("update failed: ") + notFoundText(model, denialsBefore));
     BaseDevice *connected = device.data();
     runKeepingEventsFlowing([connected]() { connected->waitForConnectionTask(); });
 
@@ -488,9 +503,10 @@ int runDeviceCommand(const QString &command, const QStringList &arguments)
         t5->setImageCheckEnabled(false);
 
     // Step 1: connect and read the adapter's state.
+    const quint64 denialsBefore = BridgeUSB::instance()->accessDenials();
     if (!device->tryConnected())
         return finish(command, model, false, device.get(), listener, 0, json,
-                      QStringLiteral("no %1 adapter found").arg(model));
+                      notFoundText(model, denialsBefore));
     if (t5)
         runKeepingEventsFlowing([t5]() { t5->waitForConnectionTask(); });
     const int firstOperationError = listener.errorCount();

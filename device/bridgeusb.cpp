@@ -101,6 +101,11 @@ bool BridgeUSB::openOnce(quint16 vendorId, quint16 productId, int interfaceNumbe
     const bool opened = device->open(vendorId, productId, interfaceNumber);
     if (opened)
         generation.fetchAndAddOrdered(1);
+    if (!device->deniedPath().isEmpty()) {
+        deniedPath = device->deniedPath();
+        denials.fetchAndAddOrdered(1);
+        qWarning().noquote() << "BridgeUSB: no permission to open" << deniedPath;
+    }
     return opened;
 }
 
@@ -140,6 +145,17 @@ bool BridgeUSB::isOpen() const
 quint64 BridgeUSB::openGeneration() const
 {
     return generation.loadAcquire();
+}
+
+quint64 BridgeUSB::accessDenials() const
+{
+    return denials.loadAcquire();
+}
+
+QString BridgeUSB::lastDeniedPath() const
+{
+    QMutexLocker locker(&deviceLock);
+    return deniedPath;
 }
 
 void BridgeUSB::setReplyTimeoutMs(int timeoutMs)

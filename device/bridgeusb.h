@@ -74,6 +74,11 @@ public:
     // value of its last state read to learn that the adapter was opened again
     // (it may have been unplugged and replaced meanwhile).
     quint64 openGeneration() const;
+    // Adapters found but not allowed to be opened (no permission on the
+    // device node): how many opens failed so, and the last such node. A
+    // caller compares the count before and after its open.
+    quint64 accessDenials() const;
+    QString lastDeniedPath() const;
 
     // Sends request (report id in byte 0) and reads its reply. Input that
     // was waiting before the request is dropped; replies the filter calls
@@ -113,5 +118,7 @@ private:
     HotplugSource *hotplug = nullptr;
     HidBackend *watchedBackend = nullptr;
     QAtomicInteger<quint64> generation{0};
+    QAtomicInteger<quint64> denials{0};
+    QString deniedPath; // guarded by deviceLock
     QAtomicInt replyTimeout{replyTimeoutMs};
 };

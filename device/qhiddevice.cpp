@@ -5,7 +5,13 @@
 #include <QByteArray>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#ifndef Q_OS_WIN
+#include <unistd.h>
+#endif
 
 namespace {
 std::atomic<FILE *> openTraceStream{nullptr};
@@ -29,7 +35,21 @@ public:
     // The backend that opened the handle; it must also close it, even if
     // another backend was installed meanwhile.
     HidBackend *backend = nullptr;
+    QString deniedPath;
 };
+
+bool QHidDevice::isAccessDenied(const char *path, int openError)
+{
+    if (openError == EACCES || openError == EPERM)
+        return true;
+        // hidapi may lose errno on its way out; a device node says it itself.
+#ifndef Q_OS_WIN
+    if (path && std::strncmp(path, "/dev/", 5) == 0 && ::access(path, F_OK) == 0 &&
+        ::access(path, R_OK | W_OK) != 0)
+        return errno == EACCES || errno == EPERM;
+#endif
+    return false;
+}
 
 QHidDevice::QHidDevice(QObject *parent) : QObject(parent), d(new QHidDevicePrivate)
 {
@@ -44,6 +64,7 @@ QHidDevice::~QHidDevice()
 bool QHidDevice::open(quint16 vendorId, quint16 productId, int interfaceNumber)
 {
     close();
+    d->deniedPath.clear();
     HidBackend *backend = HidBackend::current();
     hid_device_info *devices = backend->enumerate(vendorId, productId);
     for (hid_device_info *entry = devices; entry; entry = entry->next) {
@@ -59,12 +80,21 @@ bool QHidDevice::open(quint16 vendorId, quint16 productId, int interfaceNumber)
             std::fprintf(trace, "hid_open: %s\n", entry->path);
             std::fflush(trace);
         }
+        errno = 0;
         d->handle = backend->open(entry->path);
+        const int openError = errno;
         d->backend = d->handle ? backend : nullptr;
+        if (!d->handle && isAccessDenied(entry->path, openError))
+            d->deniedPath = QString::fromLocal8Bit(entry->path);
         break;
     }
     backend->freeEnumeration(devices);
     return d->handle != nullptr;
+}
+
+QString QHidDevice::deniedPath() const
+{
+    return d->deniedPath;
 }
 
 void QHidDevice::close()

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QScopedPointer>
+#include <QString>
 
 #include <cstdio>
 
@@ -19,6 +20,12 @@ public:
     // interface number all match; interfaceNumber -1 is a device whose path
     // names no interface.
     bool open(quint16 vendorId, quint16 productId, int interfaceNumber);
+    // Path of the device the last open() found but was not allowed to open
+    // (no permission on its node), or empty.
+    QString deniedPath() const;
+    // Whether an open that failed with openError (errno) failed for want of
+    // permission.
+    static bool isAccessDenied(const char *path, int openError);
     void close();
     bool isOpen() const;
 

@@ -150,6 +150,7 @@ EmulatedAdapter::Faults readFaults(ConfigurationReader &faults)
         int(faults.number(QStringLiteral("writeErrorAtReport"), 0, 0, maximumReport));
     result.shortReplyBytes = int(faults.number(QStringLiteral("shortReplyBytes"), 0, 0, 64));
     result.eraseRefused = faults.boolean(QStringLiteral("eraseRefused"), false);
+    result.openDenied = faults.boolean(QStringLiteral("openDenied"), false);
     result.eraseRefusedAtErase =
         int(faults.number(QStringLiteral("eraseRefusedAtErase"), 0, 0, maximumReport));
     result.wrongEchoAtChunk =

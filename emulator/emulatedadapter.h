@@ -46,6 +46,9 @@ public:
         // the adapter returns this long afterwards, with the identity and
         // flash it had; handles opened before stay dead. 0: it stays away.
         int replugAfterMs = 0;
+        // The adapter is listed but cannot be opened, as a hidraw node the
+        // user has no access to (EACCES).
+        bool openDenied = false;
 
         // Model faults (flash adapters).
         bool eraseRefused = false;   // every erase command is refused

@@ -10,6 +10,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -314,6 +315,7 @@ HidBackend::Handle EmulatorBackend::open(const char *path)
         return nullptr;
     const QByteArray wanted(path);
     Handle opened = nullptr;
+    bool denied = false;
     {
         Lock locker(m_mutex);
         runDueEventsLocked();
@@ -324,6 +326,10 @@ HidBackend::Handle EmulatorBackend::open(const char *path)
             for (const EmulatedAdapter::Interface &entry : entries) {
                 if (entry.path != wanted)
                     continue;
+                if (adapter->m_faults.openDenied) {
+                    denied = true;
+                    break;
+                }
                 auto handle = std::make_shared<OpenHandle>();
                 handle->adapter = adapter.get();
                 handle->interfaceNumber = entry.number;
@@ -336,6 +342,8 @@ HidBackend::Handle EmulatorBackend::open(const char *path)
         }
     }
     emitPendingChanges();
+    if (denied)
+        errno = EACCES;
     return opened;
 }
 

@@ -437,6 +437,21 @@ FirmwareManage::Connection FirmwareManage::connectDevice(BaseDevice *device, int
     return Connection::Connected;
 }
 
+// An adapter that is plugged in but may not be opened (on Linux: no
+// permission on its device node) is not "not found": the user can fix it.
+bool FirmwareManage::reportAccessDenied(quint64 denialsBefore)
+{
+    BridgeUSB *bridge = BridgeUSB::instance();
+    if (bridge->accessDenials() == denialsBefore)
+        return false;
+    emit messageError(tr("The adapter was found but cannot be opened: no permission for %1. "
+                         "Install the udev rule of Brivane Firmware Tool, then plug the adapter "
+                         "in again.")
+                          .arg(bridge->lastDeniedPath()),
+                      settingsMessageTimeoutMs);
+    return true;
+}
+
 void FirmwareManage::tryCurrentDeviceIndex(int index)
 {
     if (index < Device_T5 || index > Device_K3) {
@@ -460,10 +475,11 @@ void FirmwareManage::tryCurrentDeviceIndex(int index)
         m_pendingConnection = PendingConnection{false, index, 0, 0};
         return;
     }
+    const quint64 denialsBefore = BridgeUSB::instance()->accessDenials();
     const Connection connection = connectDevice(createModelDevice(index), index);
     if (connection == Connection::Connected)
         syncFirmwareInformation();
-    else if (connection == Connection::NotAnswered)
+    else if (connection == Connection::NotAnswered && !reportAccessDenied(denialsBefore))
         emit messageError(
             tr("The device is not connected or has not entered upgrade mode as instructed"),
             messageTimeoutMs);
@@ -487,7 +503,9 @@ void FirmwareManage::onDeviceConnectionChanged(bool connected, double vid, doubl
             m_pendingConnection = PendingConnection{true, Device_T5, vid, pid};
             return;
         }
-        connectDevice(new T5Device(this), Device_T5);
+        const quint64 denialsBefore = BridgeUSB::instance()->accessDenials();
+        if (connectDevice(new T5Device(this), Device_T5) == Connection::NotAnswered)
+            reportAccessDenied(denialsBefore);
         syncFirmwareInformation();
         return;
     }

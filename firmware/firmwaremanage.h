@@ -191,6 +191,7 @@ private:
     void onDeviceConnectionChanged(bool connected, double vid, double pid);
     void refreshChangeLog(int index);
     void clearLocalFirmware();
+    bool reportAccessDenied(quint64 denialsBefore);
 
     // Device ownership: the current device is dropped at once; one a worker
     // still uses is deleted when the worker lets go of it.

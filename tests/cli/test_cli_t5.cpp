@@ -279,6 +279,19 @@ private slots:
         QCOMPARE(none.status, 1);
         QVERIFY(none.err.contains("no T5 adapter found"));
     }
+
+    // An adapter that is there but may not be opened is named with what to
+    // do, not reported as missing.
+    void adapterWithoutPermissionIsNamed()
+    {
+        createAdapter({QStringLiteral("--state"), QStringLiteral("new-layout")});
+        changeConfiguration(QStringLiteral("faults"), QJsonObject{{"openDenied", true}});
+        const Result denied = run({QStringLiteral("info")});
+        QCOMPARE(denied.status, 1);
+        QVERIFY2(denied.err.contains("cannot be opened: no permission"), denied.err.constData());
+        QVERIFY2(denied.err.contains("udev rule"), denied.err.constData());
+        QVERIFY(!denied.err.contains("no T5 adapter found"));
+    }
 };
 
 QTEST_GUILESS_MAIN(CliT5Test)

@@ -33,6 +33,7 @@ private slots:
 
     void enterWithoutAdapter_data();
     void enterWithoutAdapter();
+    void adapterWithoutPermissionIsNamed();
     void onlyTheThreeModelsCanBeChosen_data();
     void onlyTheThreeModelsCanBeChosen();
     void pluggedT5BecomesCurrent();
@@ -82,6 +83,25 @@ void ControllerDevicesTest::enterWithoutAdapter()
     QCOMPARE(indexChanges.count(), 0);
     // The device that did not answer is not kept.
     QTRY_VERIFY(controller->findChildren<BaseDevice *>().isEmpty());
+}
+
+void ControllerDevicesTest::adapterWithoutPermissionIsNamed()
+{
+    T5Adapter *adapter = plugT5();
+    EmulatedAdapter::Faults faults;
+    faults.openDenied = true;
+    adapter->setFaults(faults);
+    startController(FirmwareManage::Mode::Window);
+    QVERIFY(waitForStart());
+
+    controller->tryCurrentDeviceIndex(T5);
+
+    QCOMPARE(messages->errors().size(), 1);
+    const QString text = messages->errors().first().text;
+    QVERIFY2(text.contains(QStringLiteral("no permission")), qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("udev rule")), qPrintable(text));
+    QVERIFY(text != Text::notConnected);
+    QCOMPARE(controller->currentDeviceIndex(), 0);
 }
 
 void ControllerDevicesTest::onlyTheThreeModelsCanBeChosen_data()

@@ -1,6 +1,7 @@
 #include "bridgeusb.h"
 #include "emulatorbackend.h"
 #include "hidbackend.h"
+#include "qhiddevice.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -8,6 +9,8 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QtConcurrent>
+
+#include <cerrno>
 
 namespace {
 
@@ -87,6 +90,26 @@ class TransportTest : public QObject
     }
 
 private slots:
+    void permissionFailuresAreToldApart_data()
+    {
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<int>("openError");
+        QTest::addColumn<bool>("denied");
+        QTest::newRow("EACCES") << QByteArray("/dev/hidraw7") << int(EACCES) << true;
+        QTest::newRow("EPERM") << QByteArray("/dev/hidraw7") << int(EPERM) << true;
+        QTest::newRow("node gone") << QByteArray("/dev/no-such-hidraw") << int(ENOENT) << false;
+        QTest::newRow("busy") << QByteArray("/tmp/not-a-node") << int(EBUSY) << false;
+        QTest::newRow("no path") << QByteArray() << 0 << false;
+    }
+    void permissionFailuresAreToldApart()
+    {
+        QFETCH(QByteArray, path);
+        QFETCH(int, openError);
+        QFETCH(bool, denied);
+        QCOMPARE(QHidDevice::isAccessDenied(path.isEmpty() ? nullptr : path.constData(), openError),
+                 denied);
+    }
+
     void init()
     {
         backend = std::make_unique<EmulatorBackend>();
