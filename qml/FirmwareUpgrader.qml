@@ -373,9 +373,12 @@ Item {
             anchors.top: parent.top
             anchors.topMargin: 8
             anchors.horizontalCenter: parent.horizontalCenter
+            width: parent.width - 48
             text: qsTr("The data will be erased and then restore default!")
             color: "#666666"
             font.pointSize: 15
+            wrapMode: Text.WordWrap
+            horizontalAlignment: Text.AlignHCenter
             Accessible.role: Accessible.StaticText
             Accessible.name: text
         }

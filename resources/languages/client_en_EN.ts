@@ -19,6 +19,128 @@
         <source>The device is not connected or has not entered upgrade mode as instructed</source>
         <translation>No Brivane Device found</translation>
     </message>
+    <message>
+        <source>Ok</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>The firmware entry of the catalogue is not valid!</source>
+        <translation>The firmware entry of the catalogue is not valid!</translation>
+    </message>
+    <message>
+        <source>The firmware could not be downloaded!</source>
+        <translation>The firmware could not be downloaded!</translation>
+    </message>
+    <message>
+        <source>The downloaded firmware is damaged!</source>
+        <translation>The downloaded firmware is damaged!</translation>
+    </message>
+    <message>
+        <source>The firmware could not be saved!</source>
+        <translation>The firmware could not be saved!</translation>
+    </message>
+    <message>
+        <source>The firmware catalogue could not be read!</source>
+        <translation>The firmware catalogue could not be read!</translation>
+    </message>
+    <message>
+        <source>The firmware version is not valid!</source>
+        <translation>The firmware version is not valid!</translation>
+    </message>
+    <message>
+        <source>The adapter was found but cannot be opened: no permission for %1. Install the udev rule of Brivane Firmware Tool, then plug the adapter in again.</source>
+        <translation>The adapter was found but cannot be opened: no permission for %1. Install the udev rule of Brivane Firmware Tool, then plug the adapter in again.</translation>
+    </message>
+</context>
+<context>
+    <name>FirmwareUpgrader</name>
+    <message>
+        <source>Firmware lost</source>
+        <translation>Firmware lost! Please update firmware!</translation>
+    </message>
+    <message>
+        <source>Ok</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Restore Default</source>
+        <translation>Update&amp;&amp;Erase</translation>
+    </message>
+    <message>
+        <source>SN: </source>
+        <translation>SN:</translation>
+    </message>
+    <message>
+        <source>The data will be erased and then restore default!</source>
+        <translation>Erase all data?</translation>
+    </message>
+    <message>
+        <source>Update Firmware</source>
+        <translation>Update</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>Boot Mode</source>
+        <translation>Boot Mode</translation>
+    </message>
+    <message>
+        <source>Data Backup</source>
+        <translation>Data Backup</translation>
+    </message>
+    <message>
+        <source>Data Restore</source>
+        <translation>Data Restore</translation>
+    </message>
+    <message>
+        <source>LOCAL</source>
+        <translation>LOCAL</translation>
+    </message>
+    <message>
+        <source>New Version</source>
+        <translation>New Version</translation>
+    </message>
+    <message>
+        <source>OTA</source>
+        <translation>OTA</translation>
+    </message>
+</context>
+<context>
+    <name>GuideStart</name>
+    <message>
+        <source>Connect Brivane T5 to PC while holding the button.
+Release the button until the LED indicator is stable green.</source>
+        <translation>1. connect Brivane T5 to PC while holding the button
+2. release the button until the LED indicator is stable green</translation>
+    </message>
+    <message>
+        <source>Connect Brivane M7 to PC while holding the button
+Release the button until the LED indicator is stable green.</source>
+        <translation>1. connect Brivane M7 to PC while holding the button
+2. release the button until the LED indicator is stable green</translation>
+    </message>
+    <message>
+        <source>Connect Brivane K3 to PC auto into upgrade mode.</source>
+        <translation>Plug Brivane K3 into PC</translation>
+    </message>
+    <message>
+        <source>Quick start guide</source>
+        <translation>Instructions</translation>
+    </message>
+    <message>
+        <source>Select product</source>
+        <translation>Product</translation>
+    </message>
+    <message>
+        <source>Enter</source>
+        <translation>Enter</translation>
+    </message>
 </context>
 <context>
     <name>K3Device</name>
@@ -68,6 +190,40 @@
     <message>
         <source>Update invalid file!</source>
         <translation>invalid file</translation>
+    </message>
+</context>
+<context>
+    <name>Main</name>
+    <message>
+        <source>English</source>
+        <translation>English</translation>
+    </message>
+    <message>
+        <source>Chinese</source>
+        <translation>中文</translation>
+    </message>
+    <message>
+        <source>Japanese</source>
+        <translation>日本語</translation>
+    </message>
+    <message>
+        <source>Russian</source>
+        <translation>русский</translation>
+    </message>
+    <message>
+        <source>French</source>
+        <translation>Français</translation>
+    </message>
+    <message>
+        <source>Back</source>
+        <translation>Back</translation>
+    </message>
+</context>
+<context>
+    <name>QObject</name>
+    <message>
+        <source>Brivane Firmware is already running!</source>
+        <translation>Brivane Firmware Tool is running</translation>
     </message>
 </context>
 <context>

@@ -13,11 +13,133 @@
     </message>
     <message>
         <source>The device is connecting...</source>
-        <translation>接続中</translation>
+        <translation>接続中...</translation>
     </message>
     <message>
         <source>The device is not connected or has not entered upgrade mode as instructed</source>
-        <translation>Brivane デバイスが見つかりません</translation>
+        <translation>デバイスが接続されていないか、説明どおりにアップグレードモードに入っていません</translation>
+    </message>
+    <message>
+        <source>Ok</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>キャンセル</translation>
+    </message>
+    <message>
+        <source>The firmware entry of the catalogue is not valid!</source>
+        <translation>カタログのファームウェア項目が無効です！</translation>
+    </message>
+    <message>
+        <source>The firmware could not be downloaded!</source>
+        <translation>ファームウェアをダウンロードできませんでした！</translation>
+    </message>
+    <message>
+        <source>The downloaded firmware is damaged!</source>
+        <translation>ダウンロードしたファームウェアが破損しています！</translation>
+    </message>
+    <message>
+        <source>The firmware could not be saved!</source>
+        <translation>ファームウェアを保存できませんでした！</translation>
+    </message>
+    <message>
+        <source>The firmware catalogue could not be read!</source>
+        <translation>ファームウェアカタログを読み取れませんでした！</translation>
+    </message>
+    <message>
+        <source>The firmware version is not valid!</source>
+        <translation>ファームウェアのバージョンが無効です！</translation>
+    </message>
+    <message>
+        <source>The adapter was found but cannot be opened: no permission for %1. Install the udev rule of Brivane Firmware Tool, then plug the adapter in again.</source>
+        <translation>アダプターは見つかりましたが、開けません：%1 へのアクセス権限がありません。Brivane Firmware Tool の udev ルールをインストールしてから、アダプターを接続し直してください。</translation>
+    </message>
+</context>
+<context>
+    <name>FirmwareUpgrader</name>
+    <message>
+        <source>Firmware lost</source>
+        <translation>ファームウェアがありません！ファームウェアを更新してください！</translation>
+    </message>
+    <message>
+        <source>Ok</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Restore Default</source>
+        <translation>工場出荷時の状態に戻す</translation>
+    </message>
+    <message>
+        <source>SN: </source>
+        <translation>シリアル番号：</translation>
+    </message>
+    <message>
+        <source>The data will be erased and then restore default!</source>
+        <translation>データを消去して初期化します！</translation>
+    </message>
+    <message>
+        <source>Update Firmware</source>
+        <translation>ファームウェア更新</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>キャンセル</translation>
+    </message>
+    <message>
+        <source>Boot Mode</source>
+        <translation>起動モード</translation>
+    </message>
+    <message>
+        <source>Data Backup</source>
+        <translation>データバックアップ</translation>
+    </message>
+    <message>
+        <source>Data Restore</source>
+        <translation>データ復元</translation>
+    </message>
+    <message>
+        <source>LOCAL</source>
+        <translation>ローカル</translation>
+    </message>
+    <message>
+        <source>New Version</source>
+        <translation>新しいバージョン</translation>
+    </message>
+    <message>
+        <source>OTA</source>
+        <translation>OTA</translation>
+    </message>
+</context>
+<context>
+    <name>GuideStart</name>
+    <message>
+        <source>Connect Brivane T5 to PC while holding the button.
+Release the button until the LED indicator is stable green.</source>
+        <translation>1. ボタンを押しながら Brivane T5 をPCに接続します。
+2. LED が緑色に点灯したら、ボタンを離します。</translation>
+    </message>
+    <message>
+        <source>Connect Brivane M7 to PC while holding the button
+Release the button until the LED indicator is stable green.</source>
+        <translation>1. ボタンを押しながら Brivane M7 をPCに接続します。
+2. LED が緑色に点灯したら、ボタンを離します。</translation>
+    </message>
+    <message>
+        <source>Connect Brivane K3 to PC auto into upgrade mode.</source>
+        <translation>Brivane K3 をPCに接続すると、自動的にアップグレードモードになります。</translation>
+    </message>
+    <message>
+        <source>Quick start guide</source>
+        <translation>クイックスタートガイド</translation>
+    </message>
+    <message>
+        <source>Select product</source>
+        <translation>製品を選択</translation>
+    </message>
+    <message>
+        <source>Enter</source>
+        <translation>次へ</translation>
     </message>
 </context>
 <context>
@@ -32,15 +154,15 @@
     </message>
     <message>
         <source>Update OK!</source>
-        <translation>更新に成功しました</translation>
+        <translation>更新に成功しました！</translation>
     </message>
     <message>
         <source>Update firmware file damag!</source>
-        <translation>無効なファイル</translation>
+        <translation>無効なファイルです！</translation>
     </message>
     <message>
         <source>Update invalid file!</source>
-        <translation>無効なファイル</translation>
+        <translation>無効なファイルです！</translation>
     </message>
 </context>
 <context>
@@ -55,30 +177,64 @@
     </message>
     <message>
         <source>Update OK!</source>
-        <translation>更新に成功しました</translation>
+        <translation>更新に成功しました！</translation>
     </message>
     <message>
         <source>Update file md5 error!</source>
-        <translation>エラー（MD5）</translation>
+        <translation>ファイルの MD5 チェックエラー！</translation>
     </message>
     <message>
         <source>Update file type error!</source>
-        <translation>無効なファイル</translation>
+        <translation>無効なファイルです！</translation>
     </message>
     <message>
         <source>Update invalid file!</source>
-        <translation>無効なファイル</translation>
+        <translation>無効なファイルです！</translation>
+    </message>
+</context>
+<context>
+    <name>Main</name>
+    <message>
+        <source>English</source>
+        <translation>English</translation>
+    </message>
+    <message>
+        <source>Chinese</source>
+        <translation>中文</translation>
+    </message>
+    <message>
+        <source>Japanese</source>
+        <translation>日本語</translation>
+    </message>
+    <message>
+        <source>Russian</source>
+        <translation>русский</translation>
+    </message>
+    <message>
+        <source>French</source>
+        <translation>Français</translation>
+    </message>
+    <message>
+        <source>Back</source>
+        <translation>戻る</translation>
+    </message>
+</context>
+<context>
+    <name>QObject</name>
+    <message>
+        <source>Brivane Firmware is already running!</source>
+        <translation>Brivane Firmware Tool はすでに起動しています！</translation>
     </message>
 </context>
 <context>
     <name>T5Device</name>
     <message>
         <source>Corrupted file unauthorized!</source>
-        <translation>無効なファイル</translation>
+        <translation>無効なファイルです！</translation>
     </message>
     <message>
         <source>The firmware is empty!</source>
-        <translation>無効なファイル</translation>
+        <translation>無効なファイルです！</translation>
     </message>
     <message>
         <source>Data backup error!</source>

@@ -13,11 +13,133 @@
     </message>
     <message>
         <source>The device is connecting...</source>
-        <translation>Подключение</translation>
+        <translation>Подключение...</translation>
     </message>
     <message>
         <source>The device is not connected or has not entered upgrade mode as instructed</source>
-        <translation>Устройство Brivane не найдено</translation>
+        <translation>Устройство не подключено или не переведено в режим обновления по инструкции</translation>
+    </message>
+    <message>
+        <source>Ok</source>
+        <translation>ОК</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Отмена</translation>
+    </message>
+    <message>
+        <source>The firmware entry of the catalogue is not valid!</source>
+        <translation>Запись прошивки в каталоге недействительна!</translation>
+    </message>
+    <message>
+        <source>The firmware could not be downloaded!</source>
+        <translation>Не удалось загрузить прошивку!</translation>
+    </message>
+    <message>
+        <source>The downloaded firmware is damaged!</source>
+        <translation>Загруженная прошивка повреждена!</translation>
+    </message>
+    <message>
+        <source>The firmware could not be saved!</source>
+        <translation>Не удалось сохранить прошивку!</translation>
+    </message>
+    <message>
+        <source>The firmware catalogue could not be read!</source>
+        <translation>Не удалось прочитать каталог прошивок!</translation>
+    </message>
+    <message>
+        <source>The firmware version is not valid!</source>
+        <translation>Недопустимая версия прошивки!</translation>
+    </message>
+    <message>
+        <source>The adapter was found but cannot be opened: no permission for %1. Install the udev rule of Brivane Firmware Tool, then plug the adapter in again.</source>
+        <translation>Адаптер найден, но его не удаётся открыть: нет доступа к %1. Установите правило udev программы Brivane Firmware Tool и снова подключите адаптер.</translation>
+    </message>
+</context>
+<context>
+    <name>FirmwareUpgrader</name>
+    <message>
+        <source>Firmware lost</source>
+        <translation>Прошивка утеряна! Обновите прошивку!</translation>
+    </message>
+    <message>
+        <source>Ok</source>
+        <translation>ОК</translation>
+    </message>
+    <message>
+        <source>Restore Default</source>
+        <translation>Сброс до заводских настроек</translation>
+    </message>
+    <message>
+        <source>SN: </source>
+        <translation>Серийный номер: </translation>
+    </message>
+    <message>
+        <source>The data will be erased and then restore default!</source>
+        <translation>Всё будет стёрто и сброшено!</translation>
+    </message>
+    <message>
+        <source>Update Firmware</source>
+        <translation>Обновить прошивку</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Отмена</translation>
+    </message>
+    <message>
+        <source>Boot Mode</source>
+        <translation>Режим загрузки</translation>
+    </message>
+    <message>
+        <source>Data Backup</source>
+        <translation>Резервное копирование</translation>
+    </message>
+    <message>
+        <source>Data Restore</source>
+        <translation>Восстановление данных</translation>
+    </message>
+    <message>
+        <source>LOCAL</source>
+        <translation>ФАЙЛ</translation>
+    </message>
+    <message>
+        <source>New Version</source>
+        <translation>Новая версия</translation>
+    </message>
+    <message>
+        <source>OTA</source>
+        <translation>OTA</translation>
+    </message>
+</context>
+<context>
+    <name>GuideStart</name>
+    <message>
+        <source>Connect Brivane T5 to PC while holding the button.
+Release the button until the LED indicator is stable green.</source>
+        <translation>1. Удерживая кнопку, подключите Brivane T5 к компьютеру.
+2. Отпустите кнопку, когда индикатор загорится ровным зелёным светом.</translation>
+    </message>
+    <message>
+        <source>Connect Brivane M7 to PC while holding the button
+Release the button until the LED indicator is stable green.</source>
+        <translation>1. Удерживая кнопку, подключите Brivane M7 к компьютеру.
+2. Отпустите кнопку, когда индикатор загорится ровным зелёным светом.</translation>
+    </message>
+    <message>
+        <source>Connect Brivane K3 to PC auto into upgrade mode.</source>
+        <translation>Подключите Brivane K3 к компьютеру: он сам перейдёт в режим обновления.</translation>
+    </message>
+    <message>
+        <source>Quick start guide</source>
+        <translation>Краткое руководство</translation>
+    </message>
+    <message>
+        <source>Select product</source>
+        <translation>Выберите продукт</translation>
+    </message>
+    <message>
+        <source>Enter</source>
+        <translation>Далее</translation>
     </message>
 </context>
 <context>
@@ -32,15 +154,15 @@
     </message>
     <message>
         <source>Update OK!</source>
-        <translation>Обновление выполнено</translation>
+        <translation>Обновление выполнено!</translation>
     </message>
     <message>
         <source>Update firmware file damag!</source>
-        <translation>Неверный файл</translation>
+        <translation>Недопустимый файл!</translation>
     </message>
     <message>
         <source>Update invalid file!</source>
-        <translation>Неверный файл</translation>
+        <translation>Недопустимый файл!</translation>
     </message>
 </context>
 <context>
@@ -55,30 +177,64 @@
     </message>
     <message>
         <source>Update OK!</source>
-        <translation>Обновление выполнено</translation>
+        <translation>Обновление выполнено!</translation>
     </message>
     <message>
         <source>Update file md5 error!</source>
-        <translation>Ошибка (MD5)</translation>
+        <translation>Ошибка контрольной суммы MD5 файла!</translation>
     </message>
     <message>
         <source>Update file type error!</source>
-        <translation>Неверный файл</translation>
+        <translation>Недопустимый файл!</translation>
     </message>
     <message>
         <source>Update invalid file!</source>
-        <translation>Неверный файл</translation>
+        <translation>Недопустимый файл!</translation>
+    </message>
+</context>
+<context>
+    <name>Main</name>
+    <message>
+        <source>English</source>
+        <translation>English</translation>
+    </message>
+    <message>
+        <source>Chinese</source>
+        <translation>中文</translation>
+    </message>
+    <message>
+        <source>Japanese</source>
+        <translation>日本語</translation>
+    </message>
+    <message>
+        <source>Russian</source>
+        <translation>русский</translation>
+    </message>
+    <message>
+        <source>French</source>
+        <translation>Français</translation>
+    </message>
+    <message>
+        <source>Back</source>
+        <translation>Назад</translation>
+    </message>
+</context>
+<context>
+    <name>QObject</name>
+    <message>
+        <source>Brivane Firmware is already running!</source>
+        <translation>Программа Brivane Firmware Tool уже запущена!</translation>
     </message>
 </context>
 <context>
     <name>T5Device</name>
     <message>
         <source>Corrupted file unauthorized!</source>
-        <translation>Неверный файл</translation>
+        <translation>Недопустимый файл!</translation>
     </message>
     <message>
         <source>The firmware is empty!</source>
-        <translation>Неверный файл</translation>
+        <translation>Недопустимый файл!</translation>
     </message>
     <message>
         <source>Data backup error!</source>

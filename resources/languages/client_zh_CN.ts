@@ -13,11 +13,133 @@
     </message>
     <message>
         <source>The device is connecting...</source>
-        <translation>正在连接</translation>
+        <translation>正在连接...</translation>
     </message>
     <message>
         <source>The device is not connected or has not entered upgrade mode as instructed</source>
-        <translation>未找到 Brivane 设备</translation>
+        <translation>设备未连接，或未按说明进入升级模式</translation>
+    </message>
+    <message>
+        <source>Ok</source>
+        <translation>确定</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>取消</translation>
+    </message>
+    <message>
+        <source>The firmware entry of the catalogue is not valid!</source>
+        <translation>固件目录中的条目无效！</translation>
+    </message>
+    <message>
+        <source>The firmware could not be downloaded!</source>
+        <translation>无法下载固件！</translation>
+    </message>
+    <message>
+        <source>The downloaded firmware is damaged!</source>
+        <translation>下载的固件已损坏！</translation>
+    </message>
+    <message>
+        <source>The firmware could not be saved!</source>
+        <translation>无法保存固件！</translation>
+    </message>
+    <message>
+        <source>The firmware catalogue could not be read!</source>
+        <translation>无法读取固件目录！</translation>
+    </message>
+    <message>
+        <source>The firmware version is not valid!</source>
+        <translation>固件版本无效！</translation>
+    </message>
+    <message>
+        <source>The adapter was found but cannot be opened: no permission for %1. Install the udev rule of Brivane Firmware Tool, then plug the adapter in again.</source>
+        <translation>已找到适配器，但无法打开：没有 %1 的访问权限。请安装 Brivane Firmware Tool 的 udev 规则，然后重新插入适配器。</translation>
+    </message>
+</context>
+<context>
+    <name>FirmwareUpgrader</name>
+    <message>
+        <source>Firmware lost</source>
+        <translation>固件丢失！请升级固件！</translation>
+    </message>
+    <message>
+        <source>Ok</source>
+        <translation>确定</translation>
+    </message>
+    <message>
+        <source>Restore Default</source>
+        <translation>恢复出厂设置</translation>
+    </message>
+    <message>
+        <source>SN: </source>
+        <translation>序列号：</translation>
+    </message>
+    <message>
+        <source>The data will be erased and then restore default!</source>
+        <translation>数据将被擦除，并恢复出厂设置！</translation>
+    </message>
+    <message>
+        <source>Update Firmware</source>
+        <translation>升级固件</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>取消</translation>
+    </message>
+    <message>
+        <source>Boot Mode</source>
+        <translation>启动模式</translation>
+    </message>
+    <message>
+        <source>Data Backup</source>
+        <translation>数据备份</translation>
+    </message>
+    <message>
+        <source>Data Restore</source>
+        <translation>数据恢复</translation>
+    </message>
+    <message>
+        <source>LOCAL</source>
+        <translation>本地</translation>
+    </message>
+    <message>
+        <source>New Version</source>
+        <translation>新版本</translation>
+    </message>
+    <message>
+        <source>OTA</source>
+        <translation>OTA</translation>
+    </message>
+</context>
+<context>
+    <name>GuideStart</name>
+    <message>
+        <source>Connect Brivane T5 to PC while holding the button.
+Release the button until the LED indicator is stable green.</source>
+        <translation>1. 按住按键，同时将 Brivane T5 连接到电脑。
+2. 待 LED 指示灯常亮绿色后，松开按键。</translation>
+    </message>
+    <message>
+        <source>Connect Brivane M7 to PC while holding the button
+Release the button until the LED indicator is stable green.</source>
+        <translation>1. 按住按键，同时将 Brivane M7 连接到电脑。
+2. 待 LED 指示灯常亮绿色后，松开按键。</translation>
+    </message>
+    <message>
+        <source>Connect Brivane K3 to PC auto into upgrade mode.</source>
+        <translation>将 Brivane K3 连接到电脑，即可自动进入升级模式。</translation>
+    </message>
+    <message>
+        <source>Quick start guide</source>
+        <translation>快速入门</translation>
+    </message>
+    <message>
+        <source>Select product</source>
+        <translation>选择产品</translation>
+    </message>
+    <message>
+        <source>Enter</source>
+        <translation>进入</translation>
     </message>
 </context>
 <context>
@@ -32,15 +154,15 @@
     </message>
     <message>
         <source>Update OK!</source>
-        <translation>升级成功</translation>
+        <translation>升级成功！</translation>
     </message>
     <message>
         <source>Update firmware file damag!</source>
-        <translation>无效文件</translation>
+        <translation>无效的文件！</translation>
     </message>
     <message>
         <source>Update invalid file!</source>
-        <translation>无效文件</translation>
+        <translation>无效的文件！</translation>
     </message>
 </context>
 <context>
@@ -55,30 +177,64 @@
     </message>
     <message>
         <source>Update OK!</source>
-        <translation>升级成功</translation>
+        <translation>升级成功！</translation>
     </message>
     <message>
         <source>Update file md5 error!</source>
-        <translation>错误（MD5）</translation>
+        <translation>文件 MD5 校验错误！</translation>
     </message>
     <message>
         <source>Update file type error!</source>
-        <translation>无效文件</translation>
+        <translation>无效的文件！</translation>
     </message>
     <message>
         <source>Update invalid file!</source>
-        <translation>无效文件</translation>
+        <translation>无效的文件！</translation>
+    </message>
+</context>
+<context>
+    <name>Main</name>
+    <message>
+        <source>English</source>
+        <translation>English</translation>
+    </message>
+    <message>
+        <source>Chinese</source>
+        <translation>中文</translation>
+    </message>
+    <message>
+        <source>Japanese</source>
+        <translation>日本語</translation>
+    </message>
+    <message>
+        <source>Russian</source>
+        <translation>русский</translation>
+    </message>
+    <message>
+        <source>French</source>
+        <translation>Français</translation>
+    </message>
+    <message>
+        <source>Back</source>
+        <translation>返回</translation>
+    </message>
+</context>
+<context>
+    <name>QObject</name>
+    <message>
+        <source>Brivane Firmware is already running!</source>
+        <translation>Brivane Firmware Tool 已在运行！</translation>
     </message>
 </context>
 <context>
     <name>T5Device</name>
     <message>
         <source>Corrupted file unauthorized!</source>
-        <translation>无效文件</translation>
+        <translation>无效的文件！</translation>
     </message>
     <message>
         <source>The firmware is empty!</source>
-        <translation>无效文件</translation>
+        <translation>无效的文件！</translation>
     </message>
     <message>
         <source>Data backup error!</source>
@@ -110,7 +266,7 @@
     </message>
     <message>
         <source>The firmware is too large for the adapter!</source>
-        <translation>固件对该适配器来说太大！</translation>
+        <translation>固件过大，超出该适配器的容量！</translation>
     </message>
     <message>
         <source>The backup file is empty or cannot be read!</source>
@@ -118,7 +274,7 @@
     </message>
     <message>
         <source>Update the adapter to firmware 5.5.0 or later first!</source>
-        <translation>请先将适配器固件更新到 5.5.0 或更高版本！</translation>
+        <translation>请先将适配器固件升级到 5.5.0 或更高版本！</translation>
     </message>
     <message>
         <source>The backup file holds damaged data!</source>
@@ -150,7 +306,7 @@
     </message>
     <message>
         <source>The adapter&apos;s settings are damaged. The next update writes back the copy saved on %1.</source>
-        <translation>适配器设置已损坏。下次更新时将写回 %1 保存的副本。</translation>
+        <translation>适配器设置已损坏。下次升级时将写回 %1 保存的副本。</translation>
     </message>
     <message>
         <source>No saved settings of this adapter were found!</source>
