@@ -1,10 +1,14 @@
+#include "singleapplication.h"
 #include "startup.h"
-
-#include <QApplication>
 
 int main(int argc, char *argv[])
 {
-    QApplication application(argc, argv);
+    // A second start of the program announces itself to the running one and
+    // ends inside this construction with exit code 0, before any window
+    // exists. It sees the toolkit's default identity, as every start does.
+    SingleApplication application(argc, argv, Startup::allowSecondInstance,
+                                  Startup::instanceGuardOptions,
+                                  Startup::instanceHandOverTimeoutMs);
     Startup::setApplicationIdentity();
-    return Startup::run(application);
+    return Startup::run(application, QUrl(QStringLiteral("qrc:/Main.qml")), &application);
 }

@@ -10,6 +10,8 @@
 
 #include <QApplication>
 #include <QDebug>
+#include <QFont>
+#include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQuickWindow>
@@ -27,7 +29,25 @@ void setApplicationIdentity()
     QCoreApplication::setApplicationVersion(QString::fromLatin1(applicationVersion));
 }
 
-int run(QApplication &application, const QUrl &mainPage)
+void connectInstanceGuard(SingleApplication &instanceGuard)
+{
+    QObject::connect(
+        &instanceGuard, &SingleApplication::instanceStarted, &instanceGuard,
+        []() {
+            qDebug() << "Brivane Firmware is instanceStarted!";
+            emit Global::instance()->showMessage(
+                QCoreApplication::translate("QObject", "Brivane Firmware is already running!"));
+        },
+        Qt::DirectConnection);
+    QObject::connect(
+        &instanceGuard, &SingleApplication::receivedMessage, &instanceGuard,
+        [](quint32 instanceId, const QByteArray &message) {
+            qDebug() << "App receivedMessage:" << instanceId << message;
+        },
+        Qt::DirectConnection);
+}
+
+int run(QApplication &application, const QUrl &mainPage, SingleApplication *instanceGuard)
 {
     static GuiServices guiServices;
     Global::setGuiServices(&guiServices);
@@ -59,10 +79,16 @@ int run(QApplication &application, const QUrl &mainPage)
                                              firmwareManage.get());
     // The publishing page's button stays hidden for users; a technician (and
     // the window tests) show it with BRIVANE_ADMIN=1.
-    engine.rootContext()->setContextProperty(
-        QStringLiteral("administrationVisible"),
-        qEnvironmentVariableIntValue("BRIVANE_ADMIN") == 1);
+    engine.rootContext()->setContextProperty(QStringLiteral("administrationVisible"),
+                                             qEnvironmentVariableIntValue("BRIVANE_ADMIN") == 1);
     global->loadFonts();
+    // The bundled fonts draw every language of the window: Latin and
+    // Cyrillic from the first, Chinese and Japanese from its substitute.
+    QFont::insertSubstitution(QStringLiteral("Liberation Sans"),
+                              QStringLiteral("Droid Sans Fallback"));
+    QFont interfaceFont = QGuiApplication::font();
+    interfaceFont.setFamily(QStringLiteral("Liberation Sans"));
+    QGuiApplication::setFont(interfaceFont);
 
     QObject::connect(
         &engine, &QQmlApplicationEngine::objectCreated, &application,
@@ -78,6 +104,8 @@ int run(QApplication &application, const QUrl &mainPage)
     // Every language switch re-evaluates the scene's translated texts.
     QObject::connect(firmwareManage.get(), &FirmwareManage::currentLanguageChanged, &engine,
                      [&engine]() { engine.retranslate(); });
+    if (instanceGuard)
+        connectInstanceGuard(*instanceGuard);
     return application.exec();
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "singleapplication.h"
+
 #include <QUrl>
 
 class QApplication;
@@ -11,13 +13,25 @@ constexpr char organizationName[] = "Brivane";
 constexpr char organizationDomain[] = "brivane.example";
 constexpr char applicationVersion[] = "3.3.8";
 
+// How the program stays one instance per user and installation: a second
+// start announces itself to the running one and ends with exit code 0.
+constexpr bool allowSecondInstance = false;
+constexpr SingleApplication::Options instanceGuardOptions = SingleApplication::PerUserScope;
+constexpr int instanceHandOverTimeoutMs = 1000;
+
 // Sets the application identity on the core application.
 void setApplicationIdentity();
+
+// Makes the running instance tell the user about a second start: the window
+// shows a message and comes to the front.
+void connectInstanceGuard(SingleApplication &instanceGuard);
 
 // Runs the program on an application object that already exists: the
 // process-wide services, the QML engine with "global", the fonts, the main
 // page and the event loop. Returns the exit code (-1 when the main page does
-// not load).
-int run(QApplication &application, const QUrl &mainPage = QUrl(QStringLiteral("qrc:/Main.qml")));
+// not load). With an instance guard, its signals are connected just before
+// the event loop runs.
+int run(QApplication &application, const QUrl &mainPage = QUrl(QStringLiteral("qrc:/Main.qml")),
+        SingleApplication *instanceGuard = nullptr);
 
 } // namespace Startup
