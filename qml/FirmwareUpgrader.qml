@@ -15,6 +15,20 @@ Item {
     // Nothing acts on a missing, disconnected or busy adapter.
     readonly property bool canAct: hasDevice && device.connected && !device.busying
                                    && !firmwareManage.busying
+    // An assistive technology can toggle the source buttons even while they
+    // are disabled: such a change is undone instead of reaching the
+    // controller in the middle of an operation.
+    // Looked at once the button group has settled.
+    function sourceToggled() { Qt.callLater(upgrader.applySource) }
+    function applySource() {
+        if (!canAct || otaButton.checked === localButton.checked) {
+            localButton.checked = firmwareManage.isLocalFirmware
+            otaButton.checked = !firmwareManage.isLocalFirmware
+            return
+        }
+        firmwareManage.set_isLocalFirmware(localButton.checked)
+    }
+
     readonly property string targetVersion: firmwareManage.isLocalFirmware
                                             ? firmwareManage.localFirmwareVersion
                                             : versionBox.currentText
@@ -144,6 +158,7 @@ Item {
             spacing: 16
             ButtonGroup { id: sources; exclusive: true }
             Styled.Button {
+                id: otaButton
                 width: 106
                 height: 39
                 text: qsTr("OTA").toUpperCase()
@@ -152,8 +167,10 @@ Item {
                 checked: true
                 ButtonGroup.group: sources
                 backgroundColor: pressed ? "#0886bf" : checked ? "#28a7e1" : "#e1e1e1"
+                onCheckedChanged: upgrader.sourceToggled()
             }
             Styled.Button {
+                id: localButton
                 width: 106
                 height: 39
                 text: qsTr("LOCAL")
@@ -161,7 +178,7 @@ Item {
                 checkable: true
                 ButtonGroup.group: sources
                 backgroundColor: pressed ? "#0886bf" : checked ? "#28a7e1" : "#e1e1e1"
-                onCheckedChanged: firmwareManage.set_isLocalFirmware(checked)
+                onCheckedChanged: upgrader.sourceToggled()
             }
         }
 
@@ -219,6 +236,8 @@ Item {
                     text: qsTr("New Version")
                     color: "#666666"
                     font.pointSize: 12
+                    Accessible.role: Accessible.StaticText
+                    Accessible.name: text
                 }
                 Text {
                     anchors.verticalCenter: parent.verticalCenter

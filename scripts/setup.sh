@@ -12,6 +12,7 @@ packages=(
     qml-module-qtgraphicaleffects qml-module-qttest
     libhidapi-dev libudev-dev libssl-dev openssl
     xvfb xauth curl ca-certificates python3 python3-venv
+    dbus at-spi2-core python3-pyatspi imagemagick x11-apps xdotool fonts-noto-cjk
 )
 
 missing=()
