@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSet>
+#include <QThread>
 
 #include <algorithm>
 #include <cerrno>
@@ -645,6 +646,15 @@ void EmulatorBackend::waitLocked(Lock &locker, Clock::time_point wakeAt)
 
 void EmulatorBackend::emitPendingChanges()
 {
+    // Notices are emitted on the backend's own thread only: one emitted
+    // from the timer thread reaches receivers queued, and a later one
+    // emitted directly would overtake it, so an adapter that left and came
+    // back could look gone.
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(
+            this, [this]() { emitPendingChanges(); }, Qt::QueuedConnection);
+        return;
+    }
     // One emitter at a time keeps arrivals and departures in the order
     // they happened.
     std::lock_guard<std::recursive_mutex> emitting(m_emitMutex);
