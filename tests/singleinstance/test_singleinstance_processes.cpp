@@ -509,7 +509,7 @@ private slots:
     void deadPrimaryDoesNotLockTheProgramOut()
     {
         QFETCH(bool, killed);
-        const QString installation = newInstallation();
+        QString installation = newInstallation();
         std::unique_ptr<QSharedMemory> heldBlock;
         if (killed) {
             auto first = startHelper(installation);
@@ -517,8 +517,16 @@ private slots:
             first->kill();
         } else {
             // The record names this test's own process, which runs no server.
-            heldBlock = std::make_unique<QSharedMemory>(helperBlockName(installation));
-            QVERIFY(heldBlock->create(blockSizeBytes));
+            // System V keys come from ftok() of a file's inode and may meet a
+            // segment another test left: such a name is given up for another.
+            for (int attempt = 0; attempt < 5; ++attempt) {
+                heldBlock = std::make_unique<QSharedMemory>(helperBlockName(installation));
+                if (heldBlock->create(blockSizeBytes))
+                    break;
+                heldBlock.reset();
+                installation = newInstallation();
+            }
+            QVERIFY(heldBlock);
             writePrimaryRecord(*heldBlock, QCoreApplication::applicationPid(), true);
         }
 
