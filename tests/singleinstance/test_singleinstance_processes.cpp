@@ -5,6 +5,7 @@
 #include "instanceprocess.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -19,6 +20,8 @@
 #include <QThread>
 #include <QtEndian>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <pwd.h>
@@ -572,5 +575,26 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(SingleInstanceProcessTest)
+// Block keys and local sockets live in the temporary folder, and an instance
+// started as another user must meet them in the same folder as ours: a private
+// TMPDIR of the caller (a CI runner's, say) would keep that user out, so the
+// test and every instance it starts use a fresh world-writable sticky folder.
+int main(int argc, char **argv)
+{
+    QByteArray folder("/tmp/brivane-instances-XXXXXX");
+    if (!::mkdtemp(folder.data()) || ::chmod(folder.constData(), 01777) != 0) {
+        std::perror("temporary folder for the instances");
+        return 1;
+    }
+    qputenv("TMPDIR", folder);
+    int result = 1;
+    {
+        QCoreApplication application(argc, argv);
+        SingleInstanceProcessTest test;
+        QTEST_SET_MAIN_SOURCE_PATH
+        result = QTest::qExec(&test, argc, argv);
+    }
+    QDir(QFile::decodeName(folder)).removeRecursively();
+    return result;
+}
 #include "test_singleinstance_processes.moc"
