@@ -21,6 +21,9 @@ QRecursiveMutex instanceMutex;
 QAtomicPointer<Global> globalInstance;
 QAtomicPointer<GlobalGuiServices> guiServices;
 
+QMutex configFolderMutex;
+QString configFolder;
+
 const char languageKey[] = "Language";
 const char recentDirKey[] = "RecentDir";
 
@@ -65,7 +68,15 @@ void Global::setGuiServices(GlobalGuiServices *services)
 
 QString Global::configFileName()
 {
-    return QStringLiteral("configs.ini");
+    const QString fileName = QStringLiteral("configs.ini");
+    QMutexLocker locker(&configFolderMutex);
+    return configFolder.isEmpty() ? fileName : QDir(configFolder).filePath(fileName);
+}
+
+void Global::setConfigFolder(const QString &folder)
+{
+    QMutexLocker locker(&configFolderMutex);
+    configFolder = folder;
 }
 
 QString Global::configKeyName(ConfigKey key)

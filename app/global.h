@@ -71,8 +71,13 @@ public:
     static SaveResult saveFileWithResult(const QString &path, const QByteArray &data);
     static bool checkFileMd5(const QString &path, const QString &md5Hex);
 
-    // File name of the settings, relative to the working directory.
+    // File name of the settings: relative to the working directory, or in
+    // the folder given to setConfigFolder().
     static QString configFileName();
+    // Keeps the settings in this folder instead of the working directory (an
+    // empty folder: the working directory again). Call before instance() and
+    // before any thread reads the settings.
+    static void setConfigFolder(const QString &folder);
 
 signals:
     void showMessage(QString msg);

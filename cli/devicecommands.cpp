@@ -1,6 +1,7 @@
 #include "clicommon.h"
 #include "controllersession.h"
 
+#include "accessadvice.h"
 #include "basedevice.h"
 #include "bridgeusb.h"
 #include "catalogue.h"
@@ -37,10 +38,8 @@ QString notFoundText(const QString &model, quint64 denialsBefore)
     BridgeUSB *bridge = BridgeUSB::instance();
     if (bridge->accessDenials() == denialsBefore)
         return QStringLiteral("no %1 adapter found").arg(model);
-    return QStringLiteral("the %1 adapter at %2 cannot be opened: no permission (install the "
-                          "udev rule of Brivane Firmware Tool, or run as a user with access to "
-                          "the device node, then plug the adapter in again)")
-        .arg(model, bridge->lastDeniedPath());
+    return AccessAdvice::commandLineText(model, bridge->lastDeniedPath(),
+                                         AccessAdvice::installedUdevRule());
 }
 
 // Collects what the device says; signals arrive from pool threads. The

@@ -1,5 +1,6 @@
 #include "firmwaremanage.h"
 
+#include "accessadvice.h"
 #include "basedevice.h"
 #include "bridgeusb.h"
 #include "catalogue.h"
@@ -444,11 +445,23 @@ bool FirmwareManage::reportAccessDenied(quint64 denialsBefore)
     BridgeUSB *bridge = BridgeUSB::instance();
     if (bridge->accessDenials() == denialsBefore)
         return false;
-    emit messageError(tr("The adapter was found but cannot be opened: no permission for %1. "
-                         "Install the udev rule of Brivane Firmware Tool, then plug the adapter "
-                         "in again.")
-                          .arg(bridge->lastDeniedPath()),
-                      settingsMessageTimeoutMs);
+    const QString nodePath = bridge->lastDeniedPath();
+    const QString installedRule = AccessAdvice::installedUdevRule();
+    if (installedRule.isEmpty()) {
+        emit messageError(tr("The adapter was found but cannot be opened: no permission for %1. "
+                             "Install the package %2, whose udev rule gives the user at this "
+                             "computer access to the adapters, then plug the adapter in again.")
+                              .arg(nodePath, QLatin1String(AccessAdvice::packageName)),
+                          settingsMessageTimeoutMs);
+    } else {
+        emit messageError(
+            tr("The adapter was found but cannot be opened: no permission for %1, although the "
+               "udev rule %2 is installed. It gives access only to the user at this computer's "
+               "own screen and keyboard. If that is you, run \"%3\" and plug the adapter in "
+               "again.")
+                .arg(nodePath, installedRule, QLatin1String(AccessAdvice::reloadCommand)),
+            settingsMessageTimeoutMs);
+    }
     return true;
 }
 

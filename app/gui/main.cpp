@@ -10,5 +10,6 @@ int main(int argc, char *argv[])
                                   Startup::instanceGuardOptions,
                                   Startup::instanceHandOverTimeoutMs);
     Startup::setApplicationIdentity();
+    Startup::useSettingsFolderOf(application.arguments());
     return Startup::run(application, QUrl(QStringLiteral("qrc:/Main.qml")), &application);
 }

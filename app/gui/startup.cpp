@@ -9,12 +9,14 @@
 #include "widgetfiledialogs.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QDebug>
 #include <QFont>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQuickWindow>
+#include <QStandardPaths>
 #include <QtQml>
 
 #include <memory>
@@ -27,6 +29,26 @@ void setApplicationIdentity()
     QCoreApplication::setOrganizationName(QString::fromLatin1(organizationName));
     QCoreApplication::setOrganizationDomain(QString::fromLatin1(organizationDomain));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(applicationVersion));
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(desktopFileName));
+}
+
+QString settingsFolder(const QStringList &arguments, const QString &userConfigFolder)
+{
+    return arguments.mid(1).contains(QLatin1String(userSettingsOption)) ? userConfigFolder
+                                                                         : QString();
+}
+
+void useSettingsFolderOf(const QStringList &arguments)
+{
+    const QString folder = settingsFolder(
+        arguments, QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation));
+    if (folder.isEmpty())
+        return;
+    // A folder that cannot be made shows up as the settings error on the
+    // first write, like any settings file that cannot be written.
+    if (!QDir().mkpath(folder))
+        qWarning() << "Startup: cannot create the settings folder" << folder;
+    Global::setConfigFolder(folder);
 }
 
 void connectInstanceGuard(SingleApplication &instanceGuard)

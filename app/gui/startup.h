@@ -2,6 +2,7 @@
 
 #include "singleapplication.h"
 
+#include <QStringList>
 #include <QUrl>
 
 class QApplication;
@@ -19,8 +20,25 @@ constexpr bool allowSecondInstance = false;
 constexpr SingleApplication::Options instanceGuardOptions = SingleApplication::PerUserScope;
 constexpr int instanceHandOverTimeoutMs = 1000;
 
+// The name of the menu entry, which the window carries so that desktops
+// match the two.
+constexpr char desktopFileName[] = "example.brivane.FirmwareTool";
+
+// Asks for the settings in the per-user configuration folder instead of the
+// working directory. The menu entry starts the program with it: started
+// from a menu, the working directory is the home folder.
+constexpr char userSettingsOption[] = "--user-settings";
+
 // Sets the application identity on the core application.
 void setApplicationIdentity();
+
+// The folder the settings belong in for these program arguments: the user
+// configuration folder with the option, else empty (the working directory).
+QString settingsFolder(const QStringList &arguments, const QString &userConfigFolder);
+
+// Applies settingsFolder() to the process's settings; call after
+// setApplicationIdentity() and before run().
+void useSettingsFolderOf(const QStringList &arguments);
 
 // Makes the running instance tell the user about a second start: the window
 // shows a message and comes to the front.

@@ -52,8 +52,12 @@
         <translation>The firmware version is not valid!</translation>
     </message>
     <message>
-        <source>The adapter was found but cannot be opened: no permission for %1. Install the udev rule of Brivane Firmware Tool, then plug the adapter in again.</source>
-        <translation>The adapter was found but cannot be opened: no permission for %1. Install the udev rule of Brivane Firmware Tool, then plug the adapter in again.</translation>
+        <source>The adapter was found but cannot be opened: no permission for %1. Install the package %2, whose udev rule gives the user at this computer access to the adapters, then plug the adapter in again.</source>
+        <translation>The adapter was found but cannot be opened: no permission for %1. Install the package %2, whose udev rule gives the user at this computer access to the adapters, then plug the adapter in again.</translation>
+    </message>
+    <message>
+        <source>The adapter was found but cannot be opened: no permission for %1, although the udev rule %2 is installed. It gives access only to the user at this computer&apos;s own screen and keyboard. If that is you, run &quot;%3&quot; and plug the adapter in again.</source>
+        <translation>The adapter was found but cannot be opened: no permission for %1, although the udev rule %2 is installed. It gives access only to the user at this computer&apos;s own screen and keyboard. If that is you, run &quot;%3&quot; and plug the adapter in again.</translation>
     </message>
 </context>
 <context>

@@ -52,8 +52,12 @@
         <translation>La version du micrologiciel n&apos;est pas valide !</translation>
     </message>
     <message>
-        <source>The adapter was found but cannot be opened: no permission for %1. Install the udev rule of Brivane Firmware Tool, then plug the adapter in again.</source>
-        <translation>L&apos;adaptateur a été trouvé mais ne peut pas être ouvert : aucune autorisation pour %1. Installez la règle udev de Brivane Firmware Tool, puis rebranchez l&apos;adaptateur.</translation>
+        <source>The adapter was found but cannot be opened: no permission for %1. Install the package %2, whose udev rule gives the user at this computer access to the adapters, then plug the adapter in again.</source>
+        <translation>L&apos;adaptateur a été trouvé mais ne peut pas être ouvert : aucune autorisation pour %1. Installez le paquet %2, dont la règle udev donne à l&apos;utilisateur de cet ordinateur l&apos;accès aux adaptateurs, puis rebranchez l&apos;adaptateur.</translation>
+    </message>
+    <message>
+        <source>The adapter was found but cannot be opened: no permission for %1, although the udev rule %2 is installed. It gives access only to the user at this computer&apos;s own screen and keyboard. If that is you, run &quot;%3&quot; and plug the adapter in again.</source>
+        <translation>L&apos;adaptateur a été trouvé mais ne peut pas être ouvert : aucune autorisation pour %1, bien que la règle udev %2 soit installée. Elle ne donne l&apos;accès qu&apos;à l&apos;utilisateur assis devant l&apos;écran et le clavier de cet ordinateur. Si c&apos;est vous, exécutez « %3 » puis rebranchez l&apos;adaptateur.</translation>
     </message>
 </context>
 <context>

@@ -52,8 +52,12 @@
         <translation>ファームウェアのバージョンが無効です！</translation>
     </message>
     <message>
-        <source>The adapter was found but cannot be opened: no permission for %1. Install the udev rule of Brivane Firmware Tool, then plug the adapter in again.</source>
-        <translation>アダプターは見つかりましたが、開けません：%1 へのアクセス権限がありません。Brivane Firmware Tool の udev ルールをインストールしてから、アダプターを接続し直してください。</translation>
+        <source>The adapter was found but cannot be opened: no permission for %1. Install the package %2, whose udev rule gives the user at this computer access to the adapters, then plug the adapter in again.</source>
+        <translation>アダプターは見つかりましたが、開けません：%1 へのアクセス権限がありません。このコンピューターの利用者にアダプターへのアクセスを許可する udev ルールを含むパッケージ %2 をインストールしてから、アダプターを接続し直してください。</translation>
+    </message>
+    <message>
+        <source>The adapter was found but cannot be opened: no permission for %1, although the udev rule %2 is installed. It gives access only to the user at this computer&apos;s own screen and keyboard. If that is you, run &quot;%3&quot; and plug the adapter in again.</source>
+        <translation>アダプターは見つかりましたが、開けません：udev ルール %2 はインストールされていますが、%1 へのアクセス権限がありません。このルールは、このコンピューターの画面とキーボードの前にいる利用者にだけアクセスを許可します。それがあなたであれば、「%3」を実行してから、アダプターを接続し直してください。</translation>
     </message>
 </context>
 <context>

@@ -52,8 +52,12 @@
         <translation>Недопустимая версия прошивки!</translation>
     </message>
     <message>
-        <source>The adapter was found but cannot be opened: no permission for %1. Install the udev rule of Brivane Firmware Tool, then plug the adapter in again.</source>
-        <translation>Адаптер найден, но его не удаётся открыть: нет доступа к %1. Установите правило udev программы Brivane Firmware Tool и снова подключите адаптер.</translation>
+        <source>The adapter was found but cannot be opened: no permission for %1. Install the package %2, whose udev rule gives the user at this computer access to the adapters, then plug the adapter in again.</source>
+        <translation>Адаптер найден, но его не удаётся открыть: нет доступа к %1. Установите пакет %2 — его правило udev даёт пользователю этого компьютера доступ к адаптерам, — и снова подключите адаптер.</translation>
+    </message>
+    <message>
+        <source>The adapter was found but cannot be opened: no permission for %1, although the udev rule %2 is installed. It gives access only to the user at this computer&apos;s own screen and keyboard. If that is you, run &quot;%3&quot; and plug the adapter in again.</source>
+        <translation>Адаптер найден, но его не удаётся открыть: нет доступа к %1, хотя правило udev %2 установлено. Оно даёт доступ только пользователю, который сидит за экраном и клавиатурой этого компьютера. Если это вы, выполните «%3» и снова подключите адаптер.</translation>
     </message>
 </context>
 <context>

@@ -52,8 +52,12 @@
         <translation>固件版本无效！</translation>
     </message>
     <message>
-        <source>The adapter was found but cannot be opened: no permission for %1. Install the udev rule of Brivane Firmware Tool, then plug the adapter in again.</source>
-        <translation>已找到适配器，但无法打开：没有 %1 的访问权限。请安装 Brivane Firmware Tool 的 udev 规则，然后重新插入适配器。</translation>
+        <source>The adapter was found but cannot be opened: no permission for %1. Install the package %2, whose udev rule gives the user at this computer access to the adapters, then plug the adapter in again.</source>
+        <translation>已找到适配器，但无法打开：没有 %1 的访问权限。请安装软件包 %2（其 udev 规则允许本机用户访问适配器），然后重新插入适配器。</translation>
+    </message>
+    <message>
+        <source>The adapter was found but cannot be opened: no permission for %1, although the udev rule %2 is installed. It gives access only to the user at this computer&apos;s own screen and keyboard. If that is you, run &quot;%3&quot; and plug the adapter in again.</source>
+        <translation>已找到适配器，但无法打开：虽然已安装 udev 规则 %2，但没有 %1 的访问权限。该规则只允许坐在本机屏幕和键盘前的用户访问。如果这就是您，请运行“%3”，然后重新插入适配器。</translation>
     </message>
 </context>
 <context>

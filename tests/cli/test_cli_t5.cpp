@@ -290,6 +290,7 @@ private slots:
         QCOMPARE(denied.status, 1);
         QVERIFY2(denied.err.contains("cannot be opened: no permission"), denied.err.constData());
         QVERIFY2(denied.err.contains("udev rule"), denied.err.constData());
+        QVERIFY2(denied.err.contains("brivane-firmware-tool"), denied.err.constData());
         QVERIFY(!denied.err.contains("no T5 adapter found"));
     }
 };

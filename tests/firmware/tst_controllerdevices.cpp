@@ -100,6 +100,9 @@ void ControllerDevicesTest::adapterWithoutPermissionIsNamed()
     const QString text = messages->errors().first().text;
     QVERIFY2(text.contains(QStringLiteral("no permission")), qPrintable(text));
     QVERIFY2(text.contains(QStringLiteral("udev rule")), qPrintable(text));
+    // The package to install, or the installed rule's path (which carries
+    // the same name).
+    QVERIFY2(text.contains(QStringLiteral("brivane-firmware-tool")), qPrintable(text));
     QVERIFY(text != Text::notConnected);
     QCOMPARE(controller->currentDeviceIndex(), 0);
 }

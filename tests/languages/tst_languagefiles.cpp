@@ -140,8 +140,14 @@ const ExpectedMessage laterMessages[] = {
     {"FirmwareManage", "The firmware catalogue could not be read!", nullptr},
     {"FirmwareManage", "The firmware version is not valid!", nullptr},
     {"FirmwareManage",
-     "The adapter was found but cannot be opened: no permission for %1. Install the udev rule of "
-     "Brivane Firmware Tool, then plug the adapter in again.",
+     "The adapter was found but cannot be opened: no permission for %1. Install the package %2, "
+     "whose udev rule gives the user at this computer access to the adapters, then plug the "
+     "adapter in again.",
+     nullptr},
+    {"FirmwareManage",
+     "The adapter was found but cannot be opened: no permission for %1, although the udev rule %2 "
+     "is installed. It gives access only to the user at this computer's own screen and keyboard. "
+     "If that is you, run \"%3\" and plug the adapter in again.",
      nullptr},
 };
 
@@ -426,9 +432,12 @@ private slots:
         for (const Message &message : files.value(code).messages) {
             const QString where = describe({message.context, message.source});
             const QString &text = message.translation;
-            if (message.source.contains(QLatin1String("%1")))
-                QVERIFY2(text.count(QLatin1String("%1")) == 1, qPrintable(where));
-            QVERIFY2(!text.contains(QLatin1String("%2")), qPrintable(where));
+            for (int number = 1; number <= 9; ++number) {
+                const QString placeholder = QStringLiteral("%") + QString::number(number);
+                const int wanted = message.source.contains(placeholder) ? 1 : 0;
+                QVERIFY2(text.count(placeholder) == wanted,
+                         qPrintable(where + QStringLiteral(": ") + placeholder));
+            }
             QVERIFY2(text.count(QLatin1Char('\n')) == message.source.count(QLatin1Char('\n')),
                      qPrintable(where + QStringLiteral(" changes its number of lines")));
             if (english)
