@@ -46,8 +46,7 @@ private slots:
     void theInstalledRuleIsLookedForWhereTheBuildPutsIt()
     {
         const QString configured = QStringLiteral(BRIVANE_UDEV_RULE_PATH);
-        QCOMPARE(QFileInfo(configured).fileName(),
-                 QLatin1String(AccessAdvice::udevRuleFileName));
+        QCOMPARE(QFileInfo(configured).fileName(), QLatin1String(AccessAdvice::udevRuleFileName));
         QVERIFY2(AccessAdvice::udevRuleFolders().contains(QFileInfo(configured).path()),
                  qPrintable(configured));
         for (const char *folder : {"/etc/udev/rules.d", "/usr/lib/udev/rules.d",
@@ -61,8 +60,8 @@ private slots:
         QTest::addColumn<QStringList>("wanted");
         QTest::addColumn<QStringList>("unwanted");
         QTest::newRow("no rule") << QString()
-                                 << QStringList{"the K3 adapter at /dev/hidraw7",
-                                                "no permission", "package brivane-firmware-tool",
+                                 << QStringList{"the K3 adapter at /dev/hidraw7", "no permission",
+                                                "package brivane-firmware-tool",
                                                 "70-brivane-firmware-tool.rules",
                                                 "plug the adapter in again"}
                                  << QStringList{"udevadm"};
