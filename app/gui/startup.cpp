@@ -9,8 +9,8 @@
 #include "widgetfiledialogs.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QDebug>
+#include <QDir>
 #include <QFont>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
@@ -35,7 +35,7 @@ void setApplicationIdentity()
 QString settingsFolder(const QStringList &arguments, const QString &userConfigFolder)
 {
     return arguments.mid(1).contains(QLatin1String(userSettingsOption)) ? userConfigFolder
-                                                                         : QString();
+                                                                        : QString();
 }
 
 void useSettingsFolderOf(const QStringList &arguments)
