@@ -13,7 +13,7 @@ packages=(
     libhidapi-dev libudev-dev libssl-dev openssl
     xvfb xauth curl ca-certificates python3 python3-venv
     dbus at-spi2-core python3-pyatspi imagemagick x11-apps xdotool fonts-noto-cjk
-    desktop-file-utils appstream udev umockdev man-db
+    desktop-file-utils appstream udev umockdev libumockdev-dev man-db
     dpkg-dev file lintian
 )
 
