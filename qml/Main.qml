@@ -48,20 +48,18 @@ Window {
         width: parent.width
         height: stack.depth > 1 ? 242 : 128
         radius: 18
-        gradient: Gradient {
-            orientation: Gradient.Horizontal
-            GradientStop { position: 0.0; color: "#2dbdff" }
-            GradientStop { position: 1.0; color: "#0093d5" }
-        }
+        gradient: headerGradient
         // Squares off the upper corners.
         Rectangle {
             width: parent.width
             height: 36
-            gradient: Gradient {
-                orientation: Gradient.Horizontal
-                GradientStop { position: 0.0; color: "#2dbdff" }
-                GradientStop { position: 1.0; color: "#0093d5" }
-            }
+            gradient: headerGradient
+        }
+        Gradient {
+            id: headerGradient
+            orientation: Gradient.Horizontal
+            GradientStop { position: 0.0; color: "#2dbdff" }
+            GradientStop { position: 1.0; color: "#0093d5" }
         }
         Behavior on height { NumberAnimation { duration: 150 } }
     }
