@@ -330,7 +330,7 @@ int runEdit(const QStringList &arguments)
     if (!synchronise(*session, args))
         return Cli::exitFailure;
     const QJsonArray before = session->entriesOf(model);
-    const int index = CatalogueText::indexOfChecksum(before, checksum);
+    const int index = Catalogue::indexOfChecksum(before, checksum);
     if (index < 0)
         return Cli::fail(QStringLiteral("catalogue edit: no entry of %1 with checksum %2 "
                                         "(nothing changed)")
@@ -346,7 +346,7 @@ int runEdit(const QStringList &arguments)
     // Another publisher may have removed the entry meanwhile: then the store
     // took a catalogue without it, and nothing was edited.
     const QJsonArray after = session->entriesOf(model);
-    const int edited = CatalogueText::indexOfChecksum(after, checksum);
+    const int edited = Catalogue::indexOfChecksum(after, checksum);
     const bool done = ok && edited >= 0;
     QJsonObject result = outcomeJson(args.action, done, *session);
     result.insert(QStringLiteral("model"), model);
@@ -396,7 +396,7 @@ int runRemove(const QStringList &arguments)
         return Cli::exitFailure;
     if (!synchronise(*session, args))
         return Cli::exitFailure;
-    if (CatalogueText::indexOfChecksum(session->entriesOf(model), checksum) < 0)
+    if (Catalogue::indexOfChecksum(session->entriesOf(model), checksum) < 0)
         return Cli::fail(QStringLiteral("catalogue remove: no entry of %1 with checksum %2 "
                                         "(nothing changed)")
                              .arg(model, checksum));

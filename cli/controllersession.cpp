@@ -73,12 +73,7 @@ int ControllerSession::errorCount() const
 
 QJsonObject ControllerSession::catalogue() const
 {
-    const QVariant value = manage->allFirmwareInformation();
-    if (value.userType() == QMetaType::QJsonObject)
-        return value.toJsonObject();
-    if (value.userType() == QMetaType::QJsonDocument)
-        return value.toJsonDocument().object();
-    return QJsonObject::fromVariantMap(value.toMap());
+    return manage->catalogue();
 }
 
 QJsonArray ControllerSession::entriesOf(const QString &modelKey) const
@@ -127,17 +122,6 @@ QJsonArray entriesJson(const QJsonArray &entries)
     for (const QJsonValue &entry : entries)
         printed.append(entryJson(entry.toObject()));
     return printed;
-}
-
-int indexOfChecksum(const QJsonArray &entries, const QString &checksum)
-{
-    for (int index = 0; index < entries.size(); ++index) {
-        const QString stored =
-            entries.at(index).toObject().value(QStringLiteral("checksum")).toString();
-        if (stored.compare(checksum, Qt::CaseInsensitive) == 0)
-            return index;
-    }
-    return -1;
 }
 
 QString versionsOf(const QJsonArray &entries)

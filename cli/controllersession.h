@@ -59,8 +59,6 @@ QString knownModels();
 // log split into lines (none for an empty one).
 QJsonObject entryJson(const QJsonObject &entry);
 QJsonArray entriesJson(const QJsonArray &entries);
-// The entry with this checksum (ignoring case), or -1.
-int indexOfChecksum(const QJsonArray &entries, const QString &checksum);
 // "1.2.3, 1.2.2" or "none".
 QString versionsOf(const QJsonArray &entries);
 } // namespace CatalogueText

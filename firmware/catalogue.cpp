@@ -105,6 +105,15 @@ QString changeLogOf(const QJsonArray &entries, int index)
     return changeLogText(entries.at(index).toObject().value(infoKey).toString());
 }
 
+int indexOfChecksum(const QJsonArray &entries, const QString &checksum)
+{
+    for (int position = 0; position < entries.size(); ++position) {
+        if (checksumMatches(entries.at(position), checksum))
+            return position;
+    }
+    return -1;
+}
+
 bool isVersion(const QString &text)
 {
     static const QRegularExpression whole(QRegularExpression::anchoredPattern(versionPattern()));

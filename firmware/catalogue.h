@@ -32,6 +32,9 @@ QJsonArray usableEntries(const QJsonObject &catalogue, const QString &modelKey);
 
 // A change log with its items (separated by ";") on lines of their own.
 QString changeLogText(const QString &info);
+// Position of the first usable entry whose checksum matches, ignoring case
+// (the entry edit and remove act on); -1 when there is none.
+int indexOfChecksum(const QJsonArray &entries, const QString &checksum);
 QString changeLogOf(const QJsonArray &entries, int index);
 
 // True when the whole text is a version such as 1.2.3.

@@ -92,6 +92,8 @@ public:
     QString currentfirmwareInfo() const;
     QVariant firmwareInformation() const;
     QVariant allFirmwareInformation() const;
+    // The catalogue in memory (allFirmwareInformation as a document).
+    QJsonObject catalogue() const;
 
     CloudAWS *cloud() const { return m_cloud; }
 
@@ -184,7 +186,6 @@ private:
     bool set_allFirmwareInformation(const QJsonObject &allFirmwareInformation);
     template <typename T, typename Signal> bool setMember(T *member, const T &value, Signal signal);
     QJsonArray firmwareEntries() const;
-    QJsonObject catalogue() const;
 
     void onStartTimer();
     bool checkConfigs();

@@ -169,6 +169,17 @@ private slots:
             QVERIFY(character.unicode() < 128);
     }
 
+    void theCommandLineFindsAnEntryAsEditAndRemoveDo()
+    {
+        QJsonObject unusable = entry("1.1.0", "aaaa");
+        unusable.insert("version", 110); // a member that is not text
+        const QJsonArray entries{unusable, entry("1.0.0", "AAAA"), entry("0.9.0", "aaaa")};
+        QCOMPARE(Catalogue::indexOfChecksum(entries, "aaaa"), 1);
+        QCOMPARE(Catalogue::indexOfChecksum(entries, "AaAa"), 1);
+        QCOMPARE(Catalogue::indexOfChecksum(entries, "bbbb"), -1);
+        QCOMPARE(Catalogue::indexOfChecksum(QJsonArray{}, "aaaa"), -1);
+    }
+
     void editAndRemoveFindTheChecksumIgnoringCase()
     {
         const QJsonObject catalogue{
