@@ -12,10 +12,25 @@
 #include <QStandardPaths>
 
 #include <chrono>
+#include <functional>
 
 namespace {
 
 const char storeConfigVariable[] = "BRIVANE_STORE_CONFIG";
+
+// Only a failure that may pass is asked again: a definite answer such as
+// "no such key" stays the same however often it is asked.
+QtS3Reply askWithRetries(int retries, const std::function<QtS3Reply()> &ask,
+                         const std::function<void()> &beforeRetry = {})
+{
+    QtS3Reply reply = ask();
+    for (int retry = 0; reply.isTransientFailure() && retry < retries; ++retry) {
+        if (beforeRetry)
+            beforeRetry();
+        reply = ask();
+    }
+    return reply;
+}
 
 QString configKeyName(CloudAWS::S3ConfigKey key)
 {
@@ -209,13 +224,9 @@ QByteArray CloudAWS::download(const QString &name, bool *succeeded, QString *fai
     const QByteArray bucket = bucketName(profileIndex);
     const QString key = objectKey(profileIndex, name);
     const QtS3 client = createClient(profileIndex);
-    QtS3Reply reply = client.getObject(bucket, key);
-    // Only a failure that may pass is tried again: a definite answer such
-    // as "no such key" stays the same however often it is asked.
-    for (int retry = 0; reply.isTransientFailure() && retry < downloadRetries; ++retry) {
-        qDebug() << "try download more once...";
-        reply = client.getObject(bucket, key);
-    }
+    const QtS3Reply reply = askWithRetries(
+        downloadRetries, [&]() { return client.getObject(bucket, key); },
+        []() { qDebug() << "try download more once..."; });
     if (!reply.isSuccess()) {
         qWarning().noquote() << "Error: download the file may not exists!" << key;
         if (failure)
@@ -238,9 +249,8 @@ CloudAWS::FetchResult CloudAWS::fetch(const QString &name)
     const QtS3 client = createClient(profileIndex);
     const QByteArray bucket = bucketName(profileIndex);
     const QString key = objectKey(profileIndex, name);
-    QtS3Reply reply = client.getObject(bucket, key);
-    for (int retry = 0; reply.isTransientFailure() && retry < downloadRetries; ++retry)
-        reply = client.getObject(bucket, key);
+    const QtS3Reply reply =
+        askWithRetries(downloadRetries, [&]() { return client.getObject(bucket, key); });
     if (reply.errorCode() == QtS3Reply::NoSuchKeyError) {
         result.succeeded = true;
         result.absent = true;
@@ -273,9 +283,8 @@ CloudAWS::ConditionalOutcome CloudAWS::uploadIfUnchanged(const QString &name,
     const QtS3 client = createClient(current);
     const QByteArray bucket = bucketName(current);
     const QString key = objectKey(current, name);
-    QtS3Reply reply = client.putObject(bucket, key, content, {condition});
-    for (int retry = 0; reply.isTransientFailure() && retry < uploadRetries; ++retry)
-        reply = client.putObject(bucket, key, content, {condition});
+    const QtS3Reply reply = askWithRetries(
+        uploadRetries, [&]() { return client.putObject(bucket, key, content, {condition}); });
     // 412: someone else stored the object since it was read; 409: a
     // conditional write racing another one on the same key.
     if (reply.httpStatus() == 412 || reply.httpStatus() == 409) {
@@ -291,11 +300,10 @@ CloudAWS::ConditionalOutcome CloudAWS::uploadIfUnchanged(const QString &name,
         if (profileIndex == current)
             continue;
         const QtS3 other = createClient(profileIndex);
-        QtS3Reply copy =
-            other.putObject(bucketName(profileIndex), objectKey(profileIndex, name), content, {});
-        for (int retry = 0; copy.isTransientFailure() && retry < uploadRetries; ++retry)
-            copy = other.putObject(bucketName(profileIndex), objectKey(profileIndex, name), content,
+        const QtS3Reply copy = askWithRetries(uploadRetries, [&]() {
+            return other.putObject(bucketName(profileIndex), objectKey(profileIndex, name), content,
                                    {});
+        });
         if (!copy.isSuccess()) {
             if (failure)
                 *failure =
@@ -320,11 +328,9 @@ bool CloudAWS::upload(const QString &name, const QByteArray &content, const QStr
         const QByteArray bucket = bucketName(profileIndex);
         const QString key = objectKey(profileIndex, name);
         const QtS3 client = createClient(profileIndex);
-        QtS3Reply reply = client.putObject(bucket, key, content, headers);
-        for (int retry = 0; reply.isTransientFailure() && retry < uploadRetries; ++retry) {
-            qDebug().noquote() << "try upload more once..." << key;
-            reply = client.putObject(bucket, key, content, headers);
-        }
+        const QtS3Reply reply = askWithRetries(
+            uploadRetries, [&]() { return client.putObject(bucket, key, content, headers); },
+            [&]() { qDebug().noquote() << "try upload more once..." << key; });
         results.append(reply.isSuccess());
         failures.append(reply.isSuccess() ? QString() : describeFailure(reply));
     }

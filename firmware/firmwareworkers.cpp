@@ -189,8 +189,6 @@ bool FirmwareManage::resolvePackage(BaseDevice *device, QString *version, QStrin
         *version = resolution.version;
         *path = resolution.path;
         return true;
-    case PackageCache::Outcome::NoEntry:
-        return false;
     case PackageCache::Outcome::InvalidEntry:
         emit messageError(tr("The firmware entry of the catalogue is not valid!"),
                           messageTimeoutMs);

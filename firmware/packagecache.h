@@ -21,7 +21,6 @@ QString packagePath(const QString &cacheDirectory, double vendorId, double produ
 enum class Outcome {
     Cached,           // the cached file matched the checksum
     Downloaded,       // downloaded, checked and saved
-    NoEntry,          // no entry at that index
     InvalidEntry,     // a version or download name that could leave the cache or the store folder
     DownloadFailed,   // the store did not deliver the file
     ChecksumMismatch, // the delivered bytes are not the file the catalogue names
@@ -30,7 +29,7 @@ enum class Outcome {
 
 struct Resolution
 {
-    Outcome outcome = Outcome::NoEntry;
+    Outcome outcome = Outcome::InvalidEntry;
     QString version;
     QString path;
     bool usable() const { return outcome == Outcome::Cached || outcome == Outcome::Downloaded; }
