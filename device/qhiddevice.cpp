@@ -38,6 +38,28 @@ public:
     QString deniedPath;
 };
 
+namespace {
+// Only Windows paths leave out the interface of a device that is not
+// composite, and hidapi reports -1 for it there; the hidraw backend (and
+// libusb) report every device's USB interface, so there the same device is
+// interface 0. Asked for a device without an interface part, that entry
+// counts too, unless the device has further interfaces (a composite
+// device's interface 0 is never taken for it).
+hid_device_info *soleInterfaceEntry(hid_device_info *devices, quint16 vendorId, quint16 productId)
+{
+    hid_device_info *first = nullptr;
+    for (hid_device_info *entry = devices; entry; entry = entry->next) {
+        if (entry->vendor_id != vendorId || entry->product_id != productId)
+            continue;
+        if (entry->interface_number > 0)
+            return nullptr;
+        if (entry->interface_number == 0 && !first)
+            first = entry;
+    }
+    return first;
+}
+} // namespace
+
 bool QHidDevice::isAccessDenied(const char *path, int openError)
 {
     if (openError == EACCES || openError == EPERM)
@@ -67,26 +89,28 @@ bool QHidDevice::open(quint16 vendorId, quint16 productId, int interfaceNumber)
     d->deniedPath.clear();
     HidBackend *backend = HidBackend::current();
     hid_device_info *devices = backend->enumerate(vendorId, productId);
-    for (hid_device_info *entry = devices; entry; entry = entry->next) {
-        if (entry->vendor_id != vendorId || entry->product_id != productId ||
-            entry->interface_number != interfaceNumber)
-            continue;
-        if (!entry->path)
-            break;
+    hid_device_info *chosen = nullptr;
+    for (hid_device_info *entry = devices; entry && !chosen; entry = entry->next) {
+        if (entry->vendor_id == vendorId && entry->product_id == productId &&
+            entry->interface_number == interfaceNumber)
+            chosen = entry;
+    }
+    if (!chosen && interfaceNumber == -1)
+        chosen = soleInterfaceEntry(devices, vendorId, productId);
+    if (chosen && chosen->path) {
         if (openTraceEnabled.load()) {
             FILE *trace = openTraceStream.load();
             if (!trace)
                 trace = stdout;
-            std::fprintf(trace, "hid_open: %s\n", entry->path);
+            std::fprintf(trace, "hid_open: %s\n", chosen->path);
             std::fflush(trace);
         }
         errno = 0;
-        d->handle = backend->open(entry->path);
+        d->handle = backend->open(chosen->path);
         const int openError = errno;
         d->backend = d->handle ? backend : nullptr;
-        if (!d->handle && isAccessDenied(entry->path, openError))
-            d->deniedPath = QString::fromLocal8Bit(entry->path);
-        break;
+        if (!d->handle && isAccessDenied(chosen->path, openError))
+            d->deniedPath = QString::fromLocal8Bit(chosen->path);
     }
     backend->freeEnumeration(devices);
     return d->handle != nullptr;

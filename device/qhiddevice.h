@@ -18,7 +18,8 @@ public:
 
     // Opens the first enumerated device whose vendor id, product id and USB
     // interface number all match; interfaceNumber -1 is a device whose path
-    // names no interface.
+    // names no interface, or where the HID library lists every device with
+    // its interface (Linux), a device whose only interface is 0.
     bool open(quint16 vendorId, quint16 productId, int interfaceNumber);
     // Path of the device the last open() found but was not allowed to open
     // (no permission on its node), or empty.
