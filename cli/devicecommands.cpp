@@ -402,7 +402,9 @@ int runDeviceCommand(const QString &command, const QStringList &arguments)
         QStringLiteral("T5: install an image even if it does not start like an STM32F4 "
                        "application (technicians only; the version is still checked)."));
     parser.addOptions({modelOption, jsonOption});
-    if (command == QLatin1String("update") || command == QLatin1String("factory-restore"))
+    const bool writesFirmware =
+        command == QLatin1String("update") || command == QLatin1String("factory-restore");
+    if (writesFirmware)
         parser.addOptions({fileOption, versionOption, forceOption});
     const QCommandLineOption catalogueOption(
         QStringLiteral("catalogue"),
@@ -498,7 +500,9 @@ int runDeviceCommand(const QString &command, const QStringList &arguments)
                                    .arg(model, deviceModels().join(QStringLiteral(", "))));
     DeviceListener listener(device.get());
     auto *t5 = qobject_cast<T5Device *>(device.get());
-    if (t5 && parser.isSet(forceOption))
+    // Only the firmware commands know --force; asking the parser about an
+    // option it was not given prints a warning.
+    if (t5 && writesFirmware && parser.isSet(forceOption))
         t5->setImageCheckEnabled(false);
 
     // Step 1: connect and read the adapter's state.
