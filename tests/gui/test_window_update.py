@@ -103,7 +103,9 @@ class UpdateThroughTheWindow(WindowTestCase):
         self.press_when_enabled(window, "Update", lambda: self.update_started(window))
         window.press("Back")
         window.click(self.toggle(window, "LOCAL"))
-        window.click(window.find("push button", "Data Backup"))
+        # The page undoes the toggle and lays itself out again: on a loaded
+        # machine the button is briefly not in the accessibility tree.
+        window.click(window.wait_for("push button", "Data Backup"))
         for box in (language, boot_mode):
             window.click(box)
             time.sleep(0.3)
