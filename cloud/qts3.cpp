@@ -185,9 +185,11 @@ void QtS3::setMaximumReplyBodySizeBytes(qint64 sizeBytes)
 bool QtS3::isPlausibleRegion(const QByteArray &region)
 {
     // Two letters, one to three words, a number: cn-north-1, ap-northeast-1,
-    // us-gov-west-1, us-iso-east-1.
-    static const QRegularExpression shape(
-        QStringLiteral("^[a-z]{2}(-[a-z]{1,16}){1,3}-[0-9]{1,2}$"));
+    // us-gov-west-1, us-iso-east-1. Anchored to the whole text: "$" alone
+    // would also accept a trailing line break, which then lands in the
+    // Authorization header.
+    static const QRegularExpression shape(QRegularExpression::anchoredPattern(
+        QStringLiteral("[a-z]{2}(-[a-z]{1,16}){1,3}-[0-9]{1,2}")));
     return shape.match(QString::fromLatin1(region)).hasMatch();
 }
 

@@ -45,8 +45,13 @@ public:
         bool ok = false;
         if (value.isDouble()) {
             const double real = value.toDouble();
-            result = qint64(real);
-            ok = double(result) == real;
+            // Converting a double outside qint64's range is undefined.
+            constexpr double twoToThe63 = 9223372036854775808.0;
+            ok = real >= -twoToThe63 && real < twoToThe63;
+            if (ok) {
+                result = qint64(real);
+                ok = double(result) == real;
+            }
         } else if (value.isString()) {
             const QString text = value.toString().trimmed();
             if (text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))

@@ -358,6 +358,29 @@ private slots:
         QCOMPARE(S3Signature::signedHeaderList(headers), QByteArray("host;x-amz-date"));
     }
 
+    // The region of a location document goes into every credential scope
+    // and Authorization header: only AWS-shaped names are taken, and a
+    // trailing line break must not slip through the end anchor.
+    void bucketRegionShape_data()
+    {
+        QTest::addColumn<QByteArray>("region");
+        QTest::addColumn<bool>("plausible");
+        QTest::newRow("us-east-1") << QByteArray("us-east-1") << true;
+        QTest::newRow("us-gov-west-1") << QByteArray("us-gov-west-1") << true;
+        QTest::newRow("ap-northeast-1") << QByteArray("ap-northeast-1") << true;
+        QTest::newRow("trailing line break") << QByteArray("us-east-1\n") << false;
+        QTest::newRow("trailing CR LF") << QByteArray("us-east-1\r\n") << false;
+        QTest::newRow("leading line break") << QByteArray("\nus-east-1") << false;
+        QTest::newRow("header injection")
+            << QByteArray("us-east-1\nX-Amz-Security-Token: x") << false;
+    }
+    void bucketRegionShape()
+    {
+        QFETCH(QByteArray, region);
+        QFETCH(bool, plausible);
+        QCOMPARE(QtS3::isPlausibleRegion(region), plausible);
+    }
+
     void xmlFlattening()
     {
         const QMap<QString, QString> compact =

@@ -111,6 +111,12 @@ void TestAdapterFolder::refusedConfigurations_data()
     QTest::newRow("reboot time in faults")
         << QByteArray(R"({"model": "T5", "faults": {"rebootReturnAfterMs": 100}})")
         << "rebootReturnAfterMs";
+    // Past what a 64-bit integer holds: refused, never converted.
+    QTest::newRow("delay beyond 64 bits")
+        << QByteArray(R"({"model": "T5", "replyDelayMs": 1.28889e27})") << "replyDelayMs";
+    QTest::newRow("count beyond 64 bits")
+        << QByteArray(R"({"model": "M7", "faults": {"unplugAtReport": -1e300}})")
+        << "unplugAtReport";
 }
 
 void TestAdapterFolder::refusedConfigurations()
