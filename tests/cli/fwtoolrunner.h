@@ -73,6 +73,18 @@ inline QJsonObject jsonOf(const Result &result)
     return QJsonDocument::fromJson(result.out).object();
 }
 
+// A T5 image that starts like an STM32F4 application at the new-layout
+// base: stack pointer at the end of 128 KiB SRAM (0x20020000), reset handler
+// inside the image with the Thumb bit; filler derived from the seed.
+inline QByteArray t5ApplicationImage(int lengthBytes, int seed)
+{
+    QByteArray image(lengthBytes, '\0');
+    for (int index = 0; index < lengthBytes; ++index)
+        image[index] = char((index * 7 + seed) & 0xFF);
+    image.replace(0, 8, QByteArray::fromHex("0000022001020408"));
+    return image;
+}
+
 inline QJsonObject deviceOf(const Result &result)
 {
     return jsonOf(result).value(QStringLiteral("device")).toObject();

@@ -120,18 +120,6 @@ class CliCatalogueTest : public QObject, FwTool::AdapterFolderFixture
         return path;
     }
 
-    // An image that starts like an STM32F4 application at the new-layout
-    // base: stack pointer at the end of 128 KiB SRAM, reset handler inside
-    // the image with the Thumb bit.
-    static QByteArray t5Image(int length, int seed)
-    {
-        QByteArray image(length, '\0');
-        for (int index = 0; index < length; ++index)
-            image[index] = char((index * 7 + seed) & 0xFF);
-        image.replace(0, 8, QByteArray::fromHex("0000022001020408"));
-        return image;
-    }
-
     // Packages of the T5 (vendor 3642, product 45939) in the package cache.
     QStringList cachedT5Packages() const
     {
@@ -409,8 +397,8 @@ private slots:
     void updateFromTheCatalogue()
     {
         createAdapter(QStringLiteral("T5"), words("--state new-layout --version 5.6.0"));
-        const QByteArray newest = t5Image(3000, 5);
-        const QByteArray previous = t5Image(2500, 9);
+        const QByteArray newest = FwTool::t5ApplicationImage(3000, 5);
+        const QByteArray previous = FwTool::t5ApplicationImage(2500, 9);
         QVERIFY(putObject(QStringLiteral("T5_v5.6.2.bin"), newest));
         QVERIFY(putObject(QStringLiteral("T5_v5.6.1.bin"), previous));
         QVERIFY(putCatalogue(QJsonObject{
@@ -470,7 +458,7 @@ private slots:
     void aDamagedPackageIsNeverWritten()
     {
         createAdapter(QStringLiteral("T5"), words("--state new-layout --version 5.6.0"));
-        const QByteArray published = t5Image(3000, 11);
+        const QByteArray published = FwTool::t5ApplicationImage(3000, 11);
         QByteArray damaged = published;
         damaged[1500] = char(damaged.at(1500) ^ 0x01);
         QVERIFY(putObject(QStringLiteral("T5_v5.6.3.bin"), damaged));

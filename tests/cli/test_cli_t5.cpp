@@ -19,16 +19,9 @@ class CliT5Test : public QObject, FwTool::AdapterFolderFixture
     static constexpr int newLayoutImageOffset = 0x40000;
     static constexpr int backupFileBytes = 246800;
 
-    // An image that starts like an STM32F4 application at the new-layout
-    // base: stack pointer at the end of 128 KiB SRAM, reset handler inside
-    // the image with the Thumb bit.
     QString writeImage(const QString &name, int length, int seed)
     {
-        QByteArray image(length, '\0');
-        for (int index = 0; index < length; ++index)
-            image[index] = char((index * 7 + seed) & 0xFF);
-        image.replace(0, 8, QByteArray::fromHex("0000022001020408"));
-        return writeFile(name, image);
+        return writeFile(name, FwTool::t5ApplicationImage(length, seed));
     }
 
     static QProcessEnvironment environmentWith(const QString &key, const QString &value)

@@ -1,3 +1,4 @@
+#include "fwtoolrunner.h"
 #include "hidrawtestbed.h"
 #include "testpackage.h"
 
@@ -145,14 +146,9 @@ class HidrawFwToolTest : public QObject
         return file.fileName();
     }
 
-    // Starts like an STM32F4 application at the new-layout base.
     QString writeImage(const QString &name, int length, int seed)
     {
-        QByteArray image(length, '\0');
-        for (int index = 0; index < length; ++index)
-            image[index] = char((index * 7 + seed) & 0xFF);
-        image.replace(0, 8, QByteArray::fromHex("0000022001020408"));
-        return writeFile(name, image);
+        return writeFile(name, FwTool::t5ApplicationImage(length, seed));
     }
 
     static QJsonObject deviceOf(const Result &result)
