@@ -95,8 +95,6 @@ class UpdateThroughTheWindow(WindowTestCase):
         self.enter_upgrader_page(window)
         self.wait_catalogue(window, T5_INCOMPATIBLE)
         self.choose(window, self.catalogue_box(window), T5_COMPATIBLE)
-        language = self.language_box(window)
-        boot_mode = self.boot_mode_box(window)
         frames = len(window.find_all("frame")) + len(window.find_all("dialog"))
 
         # 5.5.3 to 5.5.4 keeps the data: no question.
@@ -115,7 +113,10 @@ class UpdateThroughTheWindow(WindowTestCase):
             window.press_object(backup)
         except HarnessError:
             pass  # a disabled button may offer no Press action at all
-        for box in (language, boot_mode):
+        # Looked up now: objects found before the update may have been
+        # replaced in the accessibility tree meanwhile (seen under CI load).
+        for find_box in (self.language_box, self.boot_mode_box):
+            box = find_box(window)
             window.click(box)
             time.sleep(0.3)
             self.assertEqual(window.find_all("list item"), [],
