@@ -12,9 +12,14 @@ Item {
     readonly property var device: firmwareManage.currentDevice
     readonly property bool hasDevice: device !== null && device !== undefined
     readonly property bool isT5: firmwareManage.currentDeviceIndex === 1
-    // Nothing acts on a missing, disconnected or busy adapter.
+    // Nothing acts on a missing, disconnected or busy adapter. A T5 is
+    // connected before its state has been read, and the update decides from
+    // its version whether the adapter's data survive; the serial number is
+    // the last thing read (an adapter without firmware has a serial number
+    // but no version), so until it is shown there is nothing to decide with.
+    readonly property bool stateRead: hasDevice && (!isT5 || device.serialNumber !== "")
     readonly property bool canAct: hasDevice && device.connected && !device.busying
-                                   && !firmwareManage.busying
+                                   && !firmwareManage.busying && stateRead
     // An assistive technology can toggle the source buttons even while they
     // are disabled: such a change is undone instead of reaching the
     // controller in the middle of an operation.

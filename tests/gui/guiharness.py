@@ -38,6 +38,8 @@ LANGUAGE_CHINESE = 25
 SCREEN_WIDTH = 1024
 SCREEN_HEIGHT = 768
 START_TIMEOUT_S = 20
+ACCESSIBILITY_CALL_TIMEOUT_MS = 10000
+ACCESSIBILITY_STARTUP_TIMEOUT_MS = 20000
 
 _libc = ctypes.CDLL(None, use_errno=True)
 _PR_SET_PDEATHSIG = 1
@@ -189,6 +191,12 @@ class Desktop:
                      "XDG_RUNTIME_DIR"):
             os.environ[name] = self.environment[name]
         import pyatspi  # noqa: E402 (deliberately late)
+        # The accessibility library gives up on a call after 800 ms and then
+        # reports the object as offering no interface at all. A sanitizer
+        # build on a loaded machine answers slower than that while an update
+        # floods its main thread with progress, so wait as long as a person
+        # would.
+        pyatspi.setTimeout(ACCESSIBILITY_CALL_TIMEOUT_MS, ACCESSIBILITY_STARTUP_TIMEOUT_MS)
         self.pyatspi = pyatspi
 
     def _start_xvfb(self):

@@ -90,7 +90,7 @@ class UpdateThroughTheWindow(WindowTestCase):
         self.assertEqual(info["serialNumber"], T5_SERIAL_SHOWN)
 
     def test_busy_window_ignores_footer_and_settings(self):
-        adapters = self.emulated_t5(replyDelayMs=4, eraseMsPerSector=1500)
+        adapters = self.emulated_t5(replyDelayMs=4, eraseMsPerSector=4000)
         window = self.start_window(adapters)
         self.enter_upgrader_page(window)
         self.wait_catalogue(window, T5_INCOMPATIBLE)
@@ -119,8 +119,9 @@ class UpdateThroughTheWindow(WindowTestCase):
             box = find_box(window)
             window.click(box)
             time.sleep(0.3)
-            self.assertEqual(window.find_all("list item"), [],
-                             "the list of %r opens while busy" % box.name)
+            self.assertEqual([item.name for item in window.find_all("list item")], [],
+                             "the list of %r opens while busy; showing: %s"
+                             % (box.name, window.describe()))
         self.assertTrue(self.busy(window), "the update outlasts the presses; slow it down")
         self.assertTrue(self.on_upgrader_page(window), "Back is disabled while busy")
         self.assertFalse(self.is_checked(window, self.toggle(window, "LOCAL")),
@@ -133,12 +134,38 @@ class UpdateThroughTheWindow(WindowTestCase):
         toggled_while_busy = self.is_checked(window, self.toggle(window, "LOCAL"))
         self.assertTrue(self.busy(window), "the update outlasts the presses; slow it down")
 
-        self.watch_update(window, T5_COMPATIBLE)
+        self.watch_update(window, T5_COMPATIBLE, seen_running=True)
         self.assertTrue(self.on_upgrader_page(window))
         self.assertEqual(self.language_box(window).name, "English")
         self.press_until(window, "Back", lambda: self.on_guide_page(window))
         self.assertFalse(toggled_while_busy, "the source selector is disabled while busy, also "
                          "for the Toggle action of AT-SPI (a screen reader)")
+
+    def test_nothing_acts_before_the_adapter_is_read(self):
+        # The page is shown while the adapter is still being read; the update
+        # decides from the installed version whether the data survive, so an
+        # early press must neither ask nor write.
+        adapters = self.emulated_t5(replyDelayMs=15)
+        flash_before = self.flash(adapters)
+        window = self.start_window(adapters)
+        self.enter_upgrader_page(window, read=False)
+        self.assertIsNone(self.serial_line(window),
+                          "the adapter was read before the test could press; slow it down")
+        window.click(window.find("push button", "Update"))
+        try:
+            window.press_object(window.find("push button", "Update"))
+        except HarnessError:
+            pass  # a disabled button may offer no Press action at all
+        time.sleep(0.5)
+        self.assertIsNone(window.find("label", ERASE_QUESTION), "asked before the version is known")
+
+        wait_until(lambda: self.serial_line(window), 60, what="the adapter's state")
+        self.assertEqual(self.label_description(window, "Installed version"), T5_VERSION)
+        # Once read, the same press asks (catalogue entry 0 keeps no data).
+        self.wait_catalogue(window, T5_INCOMPATIBLE)
+        self.press_when_enabled(window, "Update", lambda: window.find("label", ERASE_QUESTION))
+        window.stop()
+        self.assertEqual(self.flash(adapters), flash_before, "the adapter was written")
 
     def test_local_file_that_is_no_firmware_is_refused_in_red_for_three_seconds(self):
         adapters = self.emulated_t5()
@@ -215,9 +242,13 @@ class UpdateThroughTheWindow(WindowTestCase):
                 or not self.label_description(window, "Installed version"))
 
     def busy(self, window, target=T5_COMPATIBLE):
-        """Still working: the installed version shown is not yet the target
-        (while the adapter is read again, no version is shown at all)."""
-        return self.label_description(window, "Installed version") != target
+        """Still working: the bar is shown, or the installed version shown is
+        not yet the target (while the adapter is read again, no version is
+        shown at all)."""
+        if self.progress(window) is not None:
+            return True
+        installed = self.label_description(window, "Installed version")
+        return installed is not None and installed != target
 
     def answers(self, window):
         """Whether the window takes input again: the footer's language box,
@@ -231,9 +262,11 @@ class UpdateThroughTheWindow(WindowTestCase):
         wait_until(lambda: not window.find_all("list item"), 5, what="the list to close")
         return True
 
-    def watch_update(self, window, target):
+    def watch_update(self, window, target, seen_running=False):
         """Follows an update until the window takes input again; returns the
-        percentages shown, one list per stretch of time the bar was visible."""
+        percentages shown, one list per stretch of time the bar was visible.
+        An update the caller has already seen running may end before the
+        first look at the bar."""
         percentages = []
         deadline = time.monotonic() + UPDATE_TIMEOUT_S
         visible = False
@@ -247,7 +280,7 @@ class UpdateThroughTheWindow(WindowTestCase):
                     percentages[-1].append(value)
             else:
                 visible = False
-                if percentages and self.answers(window):
+                if (percentages or seen_running) and self.answers(window):
                     break
             time.sleep(0.03)
         else:
@@ -266,6 +299,10 @@ class UpdateThroughTheWindow(WindowTestCase):
                 else:
                     runs.append([value])
         return runs
+
+    def flash(self, adapters):
+        with open(os.path.join(adapters, "t5", "flash.bin"), "rb") as file:
+            return file.read()
 
     def adapter_info(self, adapters):
         result = self.fwtool.run(["info", "--json"],

@@ -187,12 +187,17 @@ class WindowTestCase(unittest.TestCase):
         except HarnessError as error:
             self.fail("%s\nShown:\n%s" % (error, window.describe()))
 
-    def enter_upgrader_page(self, window):
+    def enter_upgrader_page(self, window, read=True):
+        """Enters the T5's page and, unless told otherwise, waits until the
+        adapter's state has been read (its serial number is the last thing
+        read): a loaded machine reads it long after the page is shown."""
         # A "connecting" left from before would pass for the answer to this click.
         wait_until(lambda: window.tool_tip() != CONNECTING, 5, what="the last message to end")
         self.press_until(window, "Enter", lambda: window.tool_tip() == CONNECTING
                          or window.find("push button", "Update"))
         self.wait_upgrader_page(window)
+        if read:
+            wait_until(lambda: self.serial_line(window), 30, what="the adapter's state")
 
     def choose_file(self, window, title, path, button="Open"):
         """Answers the program's file dialog (a widget dialog) with a path."""
