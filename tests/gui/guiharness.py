@@ -67,6 +67,27 @@ def wait_until(predicate, timeout_s, interval_s=0.02, what="condition"):
         time.sleep(interval_s)
 
 
+def remove_blocks_keyed_on(folder):
+    """Removes the shared memory blocks and semaphores keyed on the files of a
+    folder about to be deleted. The program ends on SIGTERM without detaching
+    its single-instance block, which then outlives it, keyed on the inode of
+    a file here. Once the folder is gone the file system hands that inode to
+    a new file, and a later program (of any test) would meet the dead block
+    under its own name."""
+    ipc_remove = 0
+    project_id = ord("Q")
+    for entry in os.scandir(folder):
+        key = _libc.ftok(os.fsencode(entry.path), project_id)
+        if key == -1:
+            continue
+        memory = _libc.shmget(key, 0, 0)
+        if memory != -1:
+            _libc.shmctl(memory, ipc_remove, None)
+        semaphore = _libc.semget(key, 0, 0)
+        if semaphore != -1:
+            _libc.semctl(semaphore, 0, ipc_remove)
+
+
 def end_process(process, name, grace_s=5):
     """Ends one process this harness started, by its id."""
     if process is None or process.poll() is not None:
@@ -295,6 +316,7 @@ class Desktop:
             self._log.close()
             self._log = None
         if self.temporary:
+            remove_blocks_keyed_on(self.temporary)
             shutil.rmtree(self.temporary, ignore_errors=True)
             self.temporary = None
 

@@ -25,6 +25,9 @@
 #include <cstring>
 #include <memory>
 #include <pwd.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -575,6 +578,29 @@ private slots:
     }
 };
 
+// A killed instance's block and lock outlive it, keyed on the inode of a file
+// in the temporary folder. Once the folder is gone the file system hands that
+// inode to a new file, and a later instance (of any test) would meet the dead
+// block under its own name: remove every block keyed on the folder's files.
+namespace {
+void removeBlocksKeyedOn(const QString &folder)
+{
+    const QFileInfoList files =
+        QDir(folder).entryInfoList(QDir::Files | QDir::System | QDir::Hidden);
+    for (const QFileInfo &file : files) {
+        const key_t key = ::ftok(QFile::encodeName(file.filePath()).constData(), 'Q');
+        if (key == -1)
+            continue;
+        const int memory = ::shmget(key, 0, 0);
+        if (memory != -1)
+            ::shmctl(memory, IPC_RMID, nullptr);
+        const int semaphore = ::semget(key, 0, 0);
+        if (semaphore != -1)
+            ::semctl(semaphore, 0, IPC_RMID);
+    }
+}
+} // namespace
+
 // Block keys and local sockets live in the temporary folder, and an instance
 // started as another user must meet them in the same folder as ours: a private
 // TMPDIR of the caller (a CI runner's, say) would keep that user out, so the
@@ -594,6 +620,7 @@ int main(int argc, char **argv)
         QTEST_SET_MAIN_SOURCE_PATH
         result = QTest::qExec(&test, argc, argv);
     }
+    removeBlocksKeyedOn(QFile::decodeName(folder));
     QDir(QFile::decodeName(folder)).removeRecursively();
     return result;
 }
