@@ -15,6 +15,7 @@ import subprocess
 import tempfile
 import time
 import unittest
+import sys
 import xml.etree.ElementTree as ElementTree
 
 SOURCE = os.environ["BRIVANE_SOURCE_DIR"]
@@ -30,6 +31,9 @@ COMPLETION_FILE = os.path.join(LINUX, "brivane-fwtool.bash-completion")
 MAN_PAGE = os.path.join(BUILD, "packaging", "brivane-fwtool.1")
 ICON_SIZES = ("16x16", "24x24", "32x32", "48x48", "64x64", "128x128", "256x256")
 ACTION_COMMANDS = {"catalogue": ["list", "publish", "edit", "remove", "order"]}
+
+sys.path.insert(0, os.path.join(SOURCE, "tests", "gui"))
+from guiharness import remove_blocks_keyed_on  # noqa: E402 (needs the path above)
 
 
 def run(arguments, **options):
@@ -239,9 +243,13 @@ class SettingsFolderTest(unittest.TestCase):
             # the same program takes it over.
             program = os.path.join(home, "brivane-firmware-tool")
             os.symlink(PROGRAM, program)
+            # A temporary folder of its own, so the single-instance block the
+            # program leaves on SIGTERM can be removed with it.
+            temporary = os.path.join(home, "tmp")
+            os.makedirs(temporary)
             environment = dict(os.environ, HOME=home, XDG_CONFIG_HOME=configuration,
                                QT_QPA_PLATFORM="offscreen", QT_QUICK_BACKEND="software",
-                               USERNAME="settings-test")
+                               USERNAME="settings-test", TMPDIR=temporary)
             environment.pop("BRIVANE_EMULATOR", None)
             log = open(os.path.join(home, "log"), "w+")
             process = subprocess.Popen([program, *arguments], cwd=working, env=environment,
@@ -263,6 +271,7 @@ class SettingsFolderTest(unittest.TestCase):
                 except subprocess.TimeoutExpired:
                     process.kill()
                     process.wait()
+                remove_blocks_keyed_on(temporary)
                 log.seek(0)
                 output = log.read()
                 log.close()
