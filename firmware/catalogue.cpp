@@ -173,9 +173,8 @@ QJsonObject withEntryEdited(QJsonObject catalogue, const QString &modelKey, cons
     if (matched)
         *matched = false;
     QJsonArray entries = modelArray(catalogue, modelKey);
-    for (int position = 0; position < entries.size(); ++position) {
-        if (!checksumMatches(entries.at(position), checksum))
-            continue;
+    const int position = indexOfChecksum(entries, checksum);
+    if (position >= 0) {
         QJsonObject entry = entries.at(position).toObject();
         entry.insert(versionKey, version);
         entry.insert(infoKey, info);
@@ -184,7 +183,6 @@ QJsonObject withEntryEdited(QJsonObject catalogue, const QString &modelKey, cons
         entries.replace(position, entry);
         if (matched)
             *matched = true;
-        break;
     }
     if (catalogue.contains(modelKey) || !entries.isEmpty())
         catalogue.insert(modelKey, entries);
@@ -197,13 +195,11 @@ QJsonObject withEntryRemoved(QJsonObject catalogue, const QString &modelKey,
     if (matched)
         *matched = false;
     QJsonArray entries = modelArray(catalogue, modelKey);
-    for (int position = 0; position < entries.size(); ++position) {
-        if (checksumMatches(entries.at(position), checksum)) {
-            entries.removeAt(position);
-            if (matched)
-                *matched = true;
-            break;
-        }
+    const int position = indexOfChecksum(entries, checksum);
+    if (position >= 0) {
+        entries.removeAt(position);
+        if (matched)
+            *matched = true;
     }
     if (catalogue.contains(modelKey) || !entries.isEmpty())
         catalogue.insert(modelKey, entries);

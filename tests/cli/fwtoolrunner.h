@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,10 +19,44 @@ namespace FwTool {
 
 struct Result
 {
-    int status = -100; // -100: the program did not finish in time
+    int status = -100; // -100: the program did not finish in time; -1: it crashed
     QByteArray out;
     QByteArray err;
+    qint64 elapsedMs = 0;
 };
+
+// Runs the program with exactly this environment; a prefix (setpriv and its
+// options, say) runs it through another program.
+inline Result runWithEnvironment(const QProcessEnvironment &environment,
+                                 const QStringList &arguments,
+                                 const QString &workingDirectory = QString(),
+                                 const QStringList &prefix = {})
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    if (!workingDirectory.isEmpty())
+        process.setWorkingDirectory(workingDirectory);
+    QElapsedTimer clock;
+    clock.start();
+    const QString program = QStringLiteral(BRIVANE_FWTOOL_PATH);
+    if (prefix.isEmpty())
+        process.start(program, arguments);
+    else
+        process.start(prefix.first(), prefix.mid(1) + QStringList{program} + arguments);
+    Result result;
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        return result;
+    }
+    result.elapsedMs = clock.elapsed();
+    // A crash leaves no exit code: Qt reports 0 for it, which would pass
+    // for success.
+    result.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
 
 // A null emulatorFolder runs without BRIVANE_EMULATOR. Settings copies go to
 // the working folder, never into the user's data folder.
@@ -29,7 +64,6 @@ inline Result run(const QStringList &arguments, const QString &emulatorFolder = 
                   const QString &workingDirectory = QString(),
                   const QProcessEnvironment &extraEnvironment = QProcessEnvironment())
 {
-    QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove(QStringLiteral("BRIVANE_EMULATOR"));
     if (!emulatorFolder.isNull())
@@ -39,20 +73,7 @@ inline Result run(const QStringList &arguments, const QString &emulatorFolder = 
                        copies + QStringLiteral("/settings-copies"));
     for (const QString &key : extraEnvironment.keys())
         environment.insert(key, extraEnvironment.value(key));
-    process.setProcessEnvironment(environment);
-    if (!workingDirectory.isEmpty())
-        process.setWorkingDirectory(workingDirectory);
-    process.start(QStringLiteral(BRIVANE_FWTOOL_PATH), arguments);
-    Result result;
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        return result;
-    }
-    result.status = process.exitCode();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    return runWithEnvironment(environment, arguments, workingDirectory);
 }
 
 inline QByteArray readAll(const QString &path)

@@ -4,7 +4,6 @@
 
 #include <QDir>
 #include <QDirIterator>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -25,14 +24,6 @@
 class HidrawFwToolTest : public QObject
 {
     Q_OBJECT
-
-    struct Result
-    {
-        int status = -100; // -100: did not finish in time
-        QByteArray out;
-        QByteArray err;
-        qint64 elapsedMs = 0;
-    };
 
     static constexpr quint16 vendorId = 0x0E3A;
     static constexpr int configOffset = 0x4000;
@@ -57,34 +48,17 @@ class HidrawFwToolTest : public QObject
         return work.filePath(QStringLiteral("adapters/") + name);
     }
 
+    using Result = FwTool::Result;
+
     Result run(const QStringList &arguments, const QStringList &prefix = {},
                const QString &workingDirectory = QString())
     {
-        QProcess process;
         QProcessEnvironment environment = testbed.clientEnvironment();
         environment.insert(QStringLiteral("BRIVANE_SETTINGS_COPY_DIR"),
                            work.filePath(QStringLiteral("settings-copies")));
-        process.setProcessEnvironment(environment);
-        process.setWorkingDirectory(workingDirectory.isEmpty() ? work.path() : workingDirectory);
-        QElapsedTimer clock;
-        clock.start();
-        if (prefix.isEmpty())
-            process.start(QStringLiteral(BRIVANE_FWTOOL_PATH), arguments);
-        else
-            process.start(prefix.first(), prefix.mid(1) +
-                                              QStringList{QStringLiteral(BRIVANE_FWTOOL_PATH)} +
-                                              arguments);
-        Result result;
-        if (!process.waitForFinished(60000)) {
-            process.kill();
-            process.waitForFinished();
-            return result;
-        }
-        result.elapsedMs = clock.elapsed();
-        result.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        result.out = process.readAllStandardOutput();
-        result.err = process.readAllStandardError();
-        return result;
+        return FwTool::runWithEnvironment(
+            environment, arguments, workingDirectory.isEmpty() ? work.path() : workingDirectory,
+            prefix);
     }
 
     // An adapter folder made by the tool's own "emulate create" (no testbed
@@ -92,17 +66,11 @@ class HidrawFwToolTest : public QObject
     void createAdapter(const QString &name, const QString &model, const QStringList &options)
     {
         QDir(folderOf(name)).removeRecursively();
-        QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.remove(QStringLiteral("BRIVANE_EMULATOR"));
-        process.setProcessEnvironment(environment);
-        process.start(QStringLiteral(BRIVANE_FWTOOL_PATH),
-                      QStringList{QStringLiteral("emulate"), QStringLiteral("create"),
-                                  QStringLiteral("--model"), model, QStringLiteral("--out"),
-                                  folderOf(name)} +
-                          options);
-        QVERIFY(process.waitForFinished(30000));
-        QVERIFY2(process.exitCode() == 0, process.readAllStandardError().constData());
+        const Result created = FwTool::run(
+            QStringList{QStringLiteral("emulate"), QStringLiteral("create"),
+                        QStringLiteral("--model"), model, QStringLiteral("--out"), folderOf(name)} +
+            options);
+        QVERIFY2(created.status == 0, created.err.constData());
     }
 
     void startTestbed()
@@ -133,30 +101,18 @@ class HidrawFwToolTest : public QObject
             [&]() {
                 QCOMPARE(testbed.command(QStringLiteral("flush")), QStringLiteral("ok flush"));
             }();
-        QFile file(folderOf(name) + QStringLiteral("/flash.bin"));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        return FwTool::readAll(folderOf(name) + QStringLiteral("/flash.bin"));
     }
 
     QString writeFile(const QString &name, const QByteArray &bytes)
     {
-        QFile file(work.filePath(name));
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-            file.write(bytes) != bytes.size())
-            return QString();
-        return file.fileName();
+        const QString path = work.filePath(name);
+        return FwTool::writeAll(path, bytes) ? path : QString();
     }
 
     QString writeImage(const QString &name, int length, int seed)
     {
         return writeFile(name, FwTool::t5ApplicationImage(length, seed));
-    }
-
-    static QJsonObject deviceOf(const Result &result)
-    {
-        return QJsonDocument::fromJson(result.out)
-            .object()
-            .value(QStringLiteral("device"))
-            .toObject();
     }
 
     // Configuration sections of the settings copies saved for an adapter.
@@ -276,9 +232,10 @@ void HidrawFwToolTest::t5InfoUpdateBackupAndRestore()
     // Step 1: the state as created.
     const Result info = run({QStringLiteral("info"), QStringLiteral("--json")});
     QVERIFY2(info.status == 0, info.err.constData());
-    QCOMPARE(deviceOf(info).value(QStringLiteral("serialNumber")).toString(), serial);
-    QCOMPARE(deviceOf(info).value(QStringLiteral("version")).toString(), QStringLiteral("5.6.0"));
-    QCOMPARE(deviceOf(info).value(QStringLiteral("bootMode")).toInt(), 2);
+    QCOMPARE(FwTool::deviceOf(info).value(QStringLiteral("serialNumber")).toString(), serial);
+    QCOMPARE(FwTool::deviceOf(info).value(QStringLiteral("version")).toString(),
+             QStringLiteral("5.6.0"));
+    QCOMPARE(FwTool::deviceOf(info).value(QStringLiteral("bootMode")).toInt(), 2);
 
     // Step 2: an update puts the image and its end mark at the new-layout base.
     const QString image = writeImage(QStringLiteral("firmware.bin"), 70000, 3);
@@ -293,7 +250,8 @@ void HidrawFwToolTest::t5InfoUpdateBackupAndRestore()
     QCOMPARE(updated.mid(dataBlocksOffset, dataBlocksEnd - dataBlocksOffset),
              created.mid(dataBlocksOffset, dataBlocksEnd - dataBlocksOffset));
     const Result after = run({QStringLiteral("info"), QStringLiteral("--json")});
-    QCOMPARE(deviceOf(after).value(QStringLiteral("version")).toString(), QStringLiteral("5.6.1"));
+    QCOMPARE(FwTool::deviceOf(after).value(QStringLiteral("version")).toString(),
+             QStringLiteral("5.6.1"));
 
     // Step 3: a backup of the user data, bound to this adapter.
     const QString backup = work.filePath(QStringLiteral("user.bkp"));
